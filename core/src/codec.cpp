@@ -104,3 +104,25 @@ int qFree(unsigned char* buffer) {
   if (buffer) tjFree(buffer);
   return 0;
 }
+
+int qencode(const unsigned char* image_buffer, int width, int height, int pitch, int clr_format,
+            unsigned char** jpeg_buffer, unsigned long* jpeg_size) {
+  // A pitch below one row of pixels would make TurboJPEG read overlapping
+  // rows and run past the caller's buffer. Unknown formats go on to
+  // tjCompress2, which refuses them.
+  int64_t min_pitch = width;
+  if (is_tj_pixel_format(clr_format)) min_pitch = int64_t{width} * tjPixelSize[clr_format];
+  if (!image_buffer || width <= 0 || height <= 0 || pitch < min_pitch) {
+    puts("[qencode] image_buffer inof error!");
+    return -1;
+  }
+  TjHandle tj(tjInitCompress());
+  if (!tj) { puts("[qencode] tjInitCompress error!"); return -1; }
+  // Flags 0 let TurboJPEG allocate or grow *jpeg_buffer; it stays the caller's.
+  if (tjCompress2(tj.get(), image_buffer, width, pitch, height, clr_format, jpeg_buffer,
+                  jpeg_size, TJSAMP_422, 85, 0) == -1) {
+    puts("[qencode] tjCompress2 error!");
+    return -1;
+  }
+  return 0;
+}

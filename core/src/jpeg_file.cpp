@@ -92,3 +92,35 @@ int qimread2(const char* filename, unsigned char* image_buffer, int* width, int*
   }
   return 0;
 }
+
+int qimwrite(const char* filename, const unsigned char* image_buffer, int width, int height,
+             int pitch, int clr_format) {
+  if (!image_buffer || width <= 0 || height <= 0 || pitch < width) {
+    puts("[qimwrite] image info error!");
+    return -1;
+  }
+  if (!filename) { puts("[qimwrite] filename null"); return -1; }
+
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  int rc = qencode(image_buffer, width, height, pitch, clr_format, &out, &out_size);
+  // qencode leaves whatever TurboJPEG allocated in out, even on failure.
+  TjBuffer jpeg(out);
+  if (rc == -1) {
+    puts("[qimwrite] encode error!");
+    return -1;
+  }
+  // Opened only now, so a failed encoding leaves an existing file untouched.
+  FILE* file = fopen(filename, "wb");
+  if (!file) {
+    printf("[qimwrite] %s open error!\n", filename);
+    return -1;
+  }
+  size_t written = fwrite(jpeg.get(), 1, out_size, file);
+  // The close flushes the last buffered bytes, so it can fail too (a full disk).
+  if (fclose(file) != 0 || written != out_size) {
+    printf("[qimwrite] %s write error!\n", filename);
+    return -1;
+  }
+  return 0;
+}
