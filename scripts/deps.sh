@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages a task needs, skipping those already there.
+# usage: scripts/deps.sh build|test|bench...
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libturbojpeg0-dev)
+for want in "$@"; do
+  case "$want" in
+    build) ;;
+    test) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
+    bench) packages+=(libbenchmark-dev libopencv-dev libvips-dev) ;;
+    *) echo "deps.sh: unknown group '$want'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
