@@ -1,0 +1,376 @@
+// File-to-file resize against its lower bound and against the pipelines a user
+// would otherwise build from peers. Single-threaded; every figure is the
+// median of several runs after a warm-up, the pipelines taking turns so that
+// a change in machine load touches them all alike.
+//
+//   pipeline_bench [--runs N]
+#include <qarvel/qarvel.h>
+
+#include "bench_support.h"
+
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#ifdef QARVEL_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+#ifdef QARVEL_BENCH_VIPS
+#include <vips/vips.h>
+#endif
+
+namespace {
+
+using namespace qarvel::bench;
+
+struct Workload {
+  std::string name;
+  std::string input;
+  int src_w, src_h;
+  int dst_w;
+  int dst_h_arg;  // what qresize is asked for; 0 keeps the aspect ratio
+  int dst_h;      // the size every pipeline produces
+  Image prepared;  // an already-resized image of the target size
+  Image source;    // the decoded input, for timing the resampler alone
+  std::vector<unsigned char>* scratch;  // a mapped destination-sized buffer
+};
+
+struct Pipeline {
+  std::string name;
+  std::function<bool(const Workload&, const std::string& out)> run;
+};
+
+bool shrinks_both(const Workload& w) { return w.dst_w <= w.src_w && w.dst_h <= w.src_h; }
+
+// The whole input in a malloc buffer, as a pipeline that owns its I/O reads it.
+unsigned char* slurp(const std::string& path, unsigned long* size) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return nullptr;
+  fseek(f, 0, SEEK_END);
+  long n = ftell(f);
+  fseek(f, 0, SEEK_SET);
+  unsigned char* buf = n > 0 ? static_cast<unsigned char*>(malloc(size_t(n))) : nullptr;
+  if (buf && fread(buf, 1, size_t(n), f) != size_t(n)) {
+    free(buf);
+    buf = nullptr;
+  }
+  fclose(f);
+  *size = buf ? (unsigned long)n : 0;
+  return buf;
+}
+
+// Decodes `path` as BGR into *pixels, a buffer from `alloc` that the caller
+// releases whatever the result.
+template <typename Alloc>
+bool tj_decode(const std::string& path, unsigned char** pixels, int* w, int* h, Alloc alloc) {
+  *pixels = nullptr;
+  unsigned long size = 0;
+  unsigned char* jpeg = slurp(path, &size);
+  if (!jpeg) return false;
+  bool ok = false;
+  tjhandle tj = tjInitDecompress();
+  int samp = 0, cs = 0;
+  if (tj && tjDecompressHeader3(tj, jpeg, size, w, h, &samp, &cs) == 0) {
+    *pixels = alloc(*w, *h);
+    ok = *pixels &&
+         tjDecompress2(tj, jpeg, size, *pixels, *w, *w * 3, *h, TJPF_BGR, 0) == 0;
+  }
+  if (tj) tjDestroy(tj);
+  free(jpeg);
+  return ok;
+}
+
+unsigned char* tj_alloc_bgr(int w, int h) { return tjAlloc(w * h * 3); }
+
+// 4:2:2 quality 85, the library's output format, written to `out`.
+bool tj_encode_write(const unsigned char* bgr, int w, int h, const std::string& out) {
+  tjhandle tj = tjInitCompress();
+  if (!tj) return false;
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  bool ok = tjCompress2(tj, bgr, w, w * 3, h, TJPF_BGR, &jpeg, &size, TJSAMP_422, 85, 0) == 0 &&
+            write_file(out, jpeg, size);
+  tjFree(jpeg);
+  tjDestroy(tj);
+  return ok;
+}
+
+bool run_qresize(const Workload& w, const std::string& out) {
+  StdoutSilencer quiet;
+  return qresize(w.input.c_str(), w.dst_w, w.dst_h_arg, out.c_str()) == 0;
+}
+
+// Everything qresize must do except resampling: read, full decode, encode of
+// an image already at the target size, write.
+bool run_lower_bound(const Workload& w, const std::string& out) {
+  unsigned char* src = nullptr;
+  int sw = 0, sh = 0;
+  bool ok = tj_decode(w.input, &src, &sw, &sh, tj_alloc_bgr);
+  tjFree(src);
+  return ok && tj_encode_write(w.prepared.bgr.data(), w.dst_w, w.dst_h, out);
+}
+
+// Parts of the road, for explaining where the time goes.
+bool run_decode_only(const Workload& w, const std::string&) {
+  unsigned char* src = nullptr;
+  int sw = 0, sh = 0;
+  bool ok = tj_decode(w.input, &src, &sw, &sh, tj_alloc_bgr);
+  tjFree(src);
+  return ok;
+}
+
+bool run_encode_only(const Workload& w, const std::string& out) {
+  return tj_encode_write(w.prepared.bgr.data(), w.dst_w, w.dst_h, out);
+}
+
+// The resampler alone on a decoded source, into a destination fresh from the
+// heap (its pages fault in during the call), as qresize allocates it.
+bool run_resample_fresh(const Workload& w, const std::string&) {
+  unsigned char* dst = static_cast<unsigned char*>(malloc(size_t(w.dst_w) * w.dst_h * 3));
+  if (!dst) return false;
+  StdoutSilencer quiet;
+  bool ok = ipp_resize(const_cast<unsigned char*>(w.source.bgr.data()), w.src_w, w.src_h,
+                       w.src_w * 3, dst, w.dst_w, w.dst_h, w.dst_w * 3) == 0;
+  free(dst);
+  return ok;
+}
+
+// The same into a destination whose pages are already mapped.
+bool run_resample_warm(const Workload& w, const std::string&) {
+  StdoutSilencer quiet;
+  return ipp_resize(const_cast<unsigned char*>(w.source.bgr.data()), w.src_w, w.src_h,
+                    w.src_w * 3, w.scratch->data(), w.dst_w, w.dst_h, w.dst_w * 3) == 0;
+}
+
+#ifdef QARVEL_BENCH_OPENCV
+int cv_interpolation(const Workload& w) { return shrinks_both(w) ? cv::INTER_AREA : cv::INTER_LINEAR; }
+
+bool run_tj_opencv(const Workload& w, const std::string& out) {
+  cv::Mat src;
+  unsigned char* pixels = nullptr;
+  int sw = 0, sh = 0;
+  if (!tj_decode(w.input, &pixels, &sw, &sh, [&src](int x, int y) {
+        src.create(y, x, CV_8UC3);
+        return src.data;
+      }))
+    return false;
+  cv::Mat dst;
+  cv::resize(src, dst, cv::Size(w.dst_w, w.dst_h), 0, 0, cv_interpolation(w));
+  src.release();
+  return tj_encode_write(dst.data, dst.cols, dst.rows, out);
+}
+
+bool run_opencv(const Workload& w, const std::string& out) {
+  cv::Mat src = cv::imread(w.input, cv::IMREAD_COLOR);
+  if (src.empty()) return false;
+  cv::Mat dst;
+  cv::resize(src, dst, cv::Size(w.dst_w, w.dst_h), 0, 0, cv_interpolation(w));
+  src.release();
+  return cv::imwrite(out, dst, {cv::IMWRITE_JPEG_QUALITY, 85});
+}
+#endif
+
+#ifdef QARVEL_BENCH_VIPS
+bool run_vips(const Workload& w, const std::string& out) {
+  VipsImage* in = vips_image_new_from_file(w.input.c_str(), "access", VIPS_ACCESS_SEQUENTIAL,
+                                           nullptr);
+  if (!in) return false;
+  VipsImage* resized = nullptr;
+  double hscale = double(w.dst_w) / w.src_w, vscale = double(w.dst_h) / w.src_h;
+  bool ok = vips_resize(in, &resized, hscale, "vscale", vscale, nullptr) == 0 &&
+            vips_jpegsave(resized, out.c_str(), "Q", 85, nullptr) == 0;
+  if (resized) g_object_unref(resized);
+  g_object_unref(in);
+  return ok;
+}
+#endif
+
+bool output_size(const std::string& path, int* w, int* h) {
+  std::vector<unsigned char> jpeg;
+  if (!read_file(path, jpeg)) return false;
+  tjhandle tj = tjInitDecompress();
+  int samp = 0, cs = 0;
+  bool ok = tj && tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), w, h, &samp, &cs) == 0;
+  if (tj) tjDestroy(tj);
+  return ok;
+}
+
+std::string fmt_ms(double ms) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f", ms);
+  return buf;
+}
+
+std::string fmt_ratio(double ms, double base) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f (%.2f)", ms, ms / base);
+  return buf;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 9;
+  for (int i = 1; i < argc; ++i) {
+    if (!strcmp(argv[i], "--runs") && i + 1 < argc) {
+      runs = atoi(argv[++i]);
+    } else {
+      fprintf(stderr, "usage: %s [--runs N]   (N >= 1, default 9)\n", argv[0]);
+      return 2;
+    }
+  }
+  if (runs < 1) {
+    fprintf(stderr, "--runs needs a positive count\n");
+    return 2;
+  }
+
+#ifdef QARVEL_BENCH_OPENCV
+  cv::setNumThreads(1);
+#endif
+#ifdef QARVEL_BENCH_VIPS
+  setenv("VIPS_CONCURRENCY", "1", 1);
+  if (VIPS_INIT(argv[0])) {
+    fprintf(stderr, "vips_init failed\n");
+    return 1;
+  }
+  vips_concurrency_set(1);
+  // No operation cache, so every repeat loads and resizes for real.
+  vips_cache_set_max(0);
+  vips_cache_set_max_mem(0);
+  vips_cache_set_max_files(0);
+#endif
+
+  std::string dir = make_temp_dir();
+  if (dir.empty()) {
+    fprintf(stderr, "cannot create a temporary directory\n");
+    return 1;
+  }
+  Image photo;
+  std::string photo_path = std::string(QARVEL_BENCH_PHOTO);
+  std::string in12 = dir + "/photo-4000x3000.jpg", in2 = dir + "/photo-1920x1080.jpg";
+  if (!decode_file(photo_path, photo) || !make_photo_jpeg(photo, 4000, 3000, in12) ||
+      !make_photo_jpeg(photo, 1920, 1080, in2)) {
+    fprintf(stderr, "cannot make the test images from %s\n", photo_path.c_str());
+    return 1;
+  }
+  photo = Image();
+
+  std::vector<Workload> workloads = {
+      {"4000x3000 -> 1280x960 (w/3.125)", in12, 4000, 3000, 1280, 960, 960, {}, {}, nullptr},
+      {"4000x3000 -> 2000x1500 (half)", in12, 4000, 3000, 2000, 1500, 1500, {}, {}, nullptr},
+      {"4000x3000 -> 640x480 (640 wide)", in12, 4000, 3000, 640, 0, aspect_height(4000, 3000, 640), {}, {}, nullptr},
+      {"4000x3000 -> 2000x3600 (mixed)", in12, 4000, 3000, 2000, 3600, 3600, {}, {}, nullptr},
+      {"1920x1080 -> 3840x2160 (2x)", in2, 1920, 1080, 3840, 2160, 2160, {}, {}, nullptr},
+  };
+  std::vector<std::vector<unsigned char>> scratch(workloads.size());
+  for (size_t i = 0; i < workloads.size(); ++i) {
+    Workload& w = workloads[i];
+    if (!decode_file(w.input, w.source)) return 1;
+    w.prepared = resample(w.source, w.dst_w, w.dst_h);
+    scratch[i].assign(size_t(w.dst_w) * w.dst_h * 3, 0);
+    w.scratch = &scratch[i];
+  }
+
+  std::vector<Pipeline> pipelines = {
+      {"lower bound", run_lower_bound},
+      {"qresize", run_qresize},
+#ifdef QARVEL_BENCH_OPENCV
+      {"TurboJPEG + cv::resize", run_tj_opencv},
+      {"OpenCV alone", run_opencv},
+#endif
+#ifdef QARVEL_BENCH_VIPS
+      {"libvips", run_vips},
+#endif
+      {"read+decode", run_decode_only},
+      {"encode+write", run_encode_only},
+      {"ipp_resize, fresh destination", run_resample_fresh},
+      {"ipp_resize, mapped destination", run_resample_warm},
+  };
+  const size_t n_main = pipelines.size() - 4;  // the last four explain the figures
+
+  char date[64];
+  time_t t = time(nullptr);
+  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&t));
+  printf("CPU: %s\nDate: %s\n", cpu_model().c_str(), date);
+  printf("Single thread; median of %d runs after one warm-up; ms (ratio to the lower bound)\n",
+         runs);
+#ifndef QARVEL_BENCH_OPENCV
+  printf("OpenCV not found: its pipelines are skipped\n");
+#endif
+#ifndef QARVEL_BENCH_VIPS
+  printf("libvips not found: its pipeline is skipped\n");
+#endif
+  fflush(stdout);
+
+  std::vector<std::vector<double>> medians(workloads.size());
+  bool failed = false;
+  for (size_t wi = 0; wi < workloads.size(); ++wi) {
+    const Workload& w = workloads[wi];
+    std::vector<std::vector<double>> times(pipelines.size());
+    std::vector<std::string> outs;
+    for (size_t p = 0; p < pipelines.size(); ++p)
+      outs.push_back(dir + "/out-" + std::to_string(p) + ".jpg");
+    for (int r = -1; r < runs; ++r) {
+      for (size_t p = 0; p < pipelines.size(); ++p) {
+        double t0 = now_ms();
+        bool ok = pipelines[p].run(w, outs[p]);
+        double t1 = now_ms();
+        if (!ok) {
+          fprintf(stderr, "%s: %s failed\n", w.name.c_str(), pipelines[p].name.c_str());
+          failed = true;
+        }
+        if (r >= 0) times[p].push_back(t1 - t0);
+      }
+      if (r == -1) {
+        for (size_t p = 0; p < n_main; ++p) {
+          int ow = 0, oh = 0;
+          if (!output_size(outs[p], &ow, &oh) || ow != w.dst_w || oh != w.dst_h)
+            fprintf(stderr, "%s: %s wrote %dx%d, not %dx%d\n", w.name.c_str(),
+                    pipelines[p].name.c_str(), ow, oh, w.dst_w, w.dst_h);
+        }
+      }
+    }
+    for (auto& v : times) medians[wi].push_back(median(v));
+    for (const std::string& o : outs) std::filesystem::remove(o);
+  }
+
+  printf("\n| workload |");
+  for (size_t p = 0; p < n_main; ++p) printf(" %s |", pipelines[p].name.c_str());
+  printf("\n|---|");
+  for (size_t p = 0; p < n_main; ++p) printf("---:|");
+  printf("\n");
+  for (size_t wi = 0; wi < workloads.size(); ++wi) {
+    double base = medians[wi][0];
+    printf("| %s | %s |", workloads[wi].name.c_str(), fmt_ms(base).c_str());
+    for (size_t p = 1; p < n_main; ++p) printf(" %s |", fmt_ratio(medians[wi][p], base).c_str());
+    printf("\n");
+  }
+
+  printf("\nParts of the road (ms): the two halves of the lower bound, the resampler alone,\n"
+         "and the time qresize takes beyond the lower bound.\n\n| workload |");
+  for (size_t p = n_main; p < pipelines.size(); ++p) printf(" %s |", pipelines[p].name.c_str());
+  printf(" qresize - lower bound |\n|---|");
+  for (size_t p = n_main; p <= pipelines.size(); ++p) printf("---:|");
+  printf("\n");
+  for (size_t wi = 0; wi < workloads.size(); ++wi) {
+    const std::vector<double>& m = medians[wi];
+    printf("| %s |", workloads[wi].name.c_str());
+    for (size_t p = n_main; p < pipelines.size(); ++p) printf(" %s |", fmt_ms(m[p]).c_str());
+    printf(" %s |\n", fmt_ms(m[1] - m[0]).c_str());
+  }
+
+  std::filesystem::remove_all(dir);
+#ifdef QARVEL_BENCH_VIPS
+  vips_shutdown();
+#endif
+  return failed ? 1 : 0;
+}
