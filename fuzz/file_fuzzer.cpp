@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = qfuzz::scratch_path("read");
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return 0;
-  fwrite(data, 1, size, f);
+  if (size) fwrite(data, 1, size, f);
   fclose(f);
 
   static unsigned char* caller_buffer = pre_alloc_imread();

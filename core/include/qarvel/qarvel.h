@@ -51,8 +51,9 @@ QARVEL_API int qFree(unsigned char* buffer);
 /* Encodes packed pixels into a JPEG (4:2:2 chroma subsampling, quality 85).
  * *jpeg_buffer and *jpeg_size are TurboJPEG's in-out pair: pass null and 0 to
  * have a buffer allocated, or a tjAlloc buffer and its size to have it used or
- * grown. The caller releases *jpeg_buffer with qFree, even after a failure
- * when it is not null. */
+ * replaced by a larger one (the original then stays the caller's to release).
+ * The caller releases *jpeg_buffer with qFree, even after a failure when it is
+ * not null. */
 QARVEL_API int qencode(const unsigned char* image_buffer, int width, int height, int pitch,
                        int clr_format, unsigned char** jpeg_buffer, unsigned long* jpeg_size);
 
