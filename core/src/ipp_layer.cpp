@@ -1,0 +1,486 @@
+// The IPP-compatible resize layer: size queries, spec set-up and the two
+// 3-channel resizes, over the fixed-point kernels of resample.h.
+//
+// A spec holds a 64-byte header and, per axis, an index table (first source
+// pixel of each output's window) and a weight table (taps per output, padded
+// with zeros to an even stride). Windows are slid left to stay inside the
+// image, so a kernel may read every tap without bounds checks.
+#include "ipp_layer.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace qarvel::detail {
+namespace {
+
+constexpr uint32_t kMagic = 0x50535251;  // "QRSP"
+constexpr uint16_t kLayoutVersion = 1;
+constexpr int64_t kHeaderBytes = 64;
+constexpr int64_t kAlign = 64;
+constexpr int kInitBufSize = 64;
+
+enum Method : uint16_t { kMethodSuper = 1, kMethodLinear = 2 };
+enum AxisFlag : uint32_t { kIdentity = 1, kIntegerRatio = 2, kAreaWeights = 4 };
+
+struct Axis {
+  int32_t taps;           // weight stride T, even
+  uint32_t index_offset;  // from the spec base: nd int32 window starts
+  uint32_t weight_offset; // from the spec base: nd * T int16 weights
+  uint32_t flags;
+};
+
+struct SpecHeader {
+  uint32_t magic;
+  uint16_t version;
+  uint16_t method;
+  int32_t src_w, src_h, dst_w, dst_h;
+  int32_t weight_bits;
+  Axis x, y;
+  uint32_t bytes_used;
+};
+static_assert(sizeof(SpecHeader) == 64, "the header is one cache line");
+
+thread_local LayerCalls t_calls = {};
+
+int64_t align64(int64_t v) { return (v + kAlign - 1) & ~(kAlign - 1); }
+
+template <typename T>
+T* align_ptr(T* p) {
+  const auto a = reinterpret_cast<uintptr_t>(p);
+  return reinterpret_cast<T*>((a + kAlign - 1) & ~static_cast<uintptr_t>(kAlign - 1));
+}
+
+// Upper bound of the tap stride: area windows on an axis that does not grow
+// touch at most ceil(ns / nd) + 1 pixels; a growing axis interpolates 2.
+int64_t taps_bound(int64_t ns, int64_t nd) {
+  if (nd > ns) return 2;
+  const int64_t t = (ns + nd - 1) / nd + 1;
+  return (t + 1) & ~int64_t{1};
+}
+
+int64_t spec_size(IppiSize src, IppiSize dst) {
+  const int64_t tx = taps_bound(src.width, dst.width);
+  const int64_t ty = taps_bound(src.height, dst.height);
+  return 2 * kAlign + align64(4 * int64_t{dst.width}) + align64(2 * tx * dst.width) +
+         align64(4 * int64_t{dst.height}) + align64(2 * ty * dst.height);
+}
+
+// Quantises `count` exact weights ov[k] / total to P14 by cumulative rounding,
+// so they sum to exactly kWeightOne.
+void quantise(const int64_t* ov, int count, int64_t total, int16_t* q) {
+  int64_t cum = 0;
+  int64_t prev = 0;
+  for (int k = 0; k < count; ++k) {
+    cum += ov[k];
+    const int64_t r = (cum * kWeightOne + total / 2) / total;
+    q[k] = static_cast<int16_t>(r - prev);
+    prev = r;
+  }
+}
+
+// Stores one output's window: start pixel `first`, `count` weights, slid left
+// when the stride would run past the last pixel.
+void place(int64_t ns, int taps, int scale, int first, int count, const int16_t* q,
+           int32_t* index, int16_t* weights) {
+  int start = first;
+  if (ns >= taps && start + taps > ns) start = static_cast<int>(ns - taps);
+  *index = start * scale;
+  std::memset(weights, 0, sizeof(int16_t) * taps);
+  for (int k = 0; k < count; ++k) weights[first - start + k] = q[k];
+}
+
+// Builds one axis at `offset` from the base; returns the bytes it takes.
+// Area weights: output X covers [X*ns, (X+1)*ns) in units where a source
+// pixel is nd long, and each pixel weighs its integer overlap. Linear: the
+// pixel-centre position (X + 0.5) * ns / nd - 0.5, clamped to the image.
+int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool area, int scale,
+                   Axis* axis) {
+  int taps = 2;
+  if (area) {
+    int64_t widest = 1;
+    for (int64_t x = 0; x < nd; ++x) {
+      const int64_t first = x * ns / nd;
+      const int64_t last = ((x + 1) * ns - 1) / nd;
+      if (last - first + 1 > widest) widest = last - first + 1;
+    }
+    taps = static_cast<int>((widest + 1) & ~int64_t{1});
+  }
+  axis->taps = taps;
+  axis->index_offset = static_cast<uint32_t>(offset);
+  axis->weight_offset = static_cast<uint32_t>(offset + align64(4 * nd));
+  axis->flags = (ns == nd ? kIdentity : 0u) | (ns % nd == 0 ? kIntegerRatio : 0u) |
+                (area ? kAreaWeights : 0u);
+  auto* index = reinterpret_cast<int32_t*>(base + axis->index_offset);
+  auto* weights = reinterpret_cast<int16_t*>(base + axis->weight_offset);
+
+  int64_t ov[2];
+  int16_t q[2];
+  for (int64_t x = 0; x < nd; ++x) {
+    int16_t* wx = weights + x * taps;
+    if (area) {
+      const int64_t lo = x * ns;
+      const int64_t hi = lo + ns;
+      const int64_t first = lo / nd;
+      const int64_t last = (hi - 1) / nd;
+      // Quantise in place, one tap at a time, to avoid a per-output array.
+      int64_t cum = 0;
+      int64_t prev = 0;
+      int start = static_cast<int>(first);
+      if (ns >= taps && start + taps > ns) start = static_cast<int>(ns - taps);
+      index[x] = start * scale;
+      std::memset(wx, 0, sizeof(int16_t) * taps);
+      for (int64_t i = first; i <= last; ++i) {
+        const int64_t a = lo > i * nd ? lo : i * nd;
+        const int64_t b = hi < (i + 1) * nd ? hi : (i + 1) * nd;
+        cum += b - a;
+        const int64_t r = (cum * kWeightOne + ns / 2) / ns;
+        wx[i - start] = static_cast<int16_t>(r - prev);
+        prev = r;
+      }
+    } else {
+      const int64_t n = (2 * x + 1) * ns - nd;
+      const int64_t d = 2 * nd;
+      int64_t i0 = 0;
+      int64_t rem = 0;
+      if (n > 0) {
+        i0 = n / d;
+        rem = n % d;
+      }
+      if (i0 >= ns - 1) {
+        i0 = ns - 1;
+        rem = 0;
+      }
+      ov[0] = d - rem;
+      ov[1] = rem;
+      quantise(ov, 2, d, q);
+      place(ns, taps, scale, static_cast<int>(i0), i0 + 1 < ns ? 2 : 1, q, &index[x], wx);
+    }
+  }
+  return align64(4 * nd) + align64(2 * int64_t{taps} * nd);
+}
+
+SpecHeader read_header(const IppiResizeSpec_32f* spec) {
+  SpecHeader h;
+  std::memcpy(&h, spec, sizeof h);
+  return h;
+}
+
+bool valid_header(const SpecHeader& h) {
+  return h.magic == kMagic && h.version == kLayoutVersion;
+}
+
+// Element offsets are int32, so a row's bytes must fit an int.
+bool row_fits(int width) { return width <= INT_MAX / 3; }
+
+IppStatus init(IppiSize src, IppiSize dst, IppiResizeSpec_32f* spec, Method method) {
+  if (!spec) return ippStsNullPtrErr;
+  // A failed init must never leave a spec that looks valid.
+  std::memset(spec, 0, sizeof(uint32_t));
+  if (src.width < 0 || src.height < 0 || dst.width < 0 || dst.height < 0) return ippStsSizeErr;
+  if (src.width == 0 || src.height == 0 || dst.width == 0 || dst.height == 0)
+    return ippStsNoOperation;
+  if (method == kMethodSuper && (dst.width > src.width || dst.height > src.height))
+    return ippStsSizeErr;
+  if (!row_fits(src.width) || !row_fits(dst.width) || spec_size(src, dst) > INT_MAX / 4)
+    return ippStsSizeErr;
+
+  auto* base = reinterpret_cast<uint8_t*>(spec);
+  // Tables start at the first 64-byte boundary after the header, inside the
+  // slack that the spec size reserves, whatever the base's alignment.
+  const int64_t tables = align_ptr(base + kHeaderBytes) - base;
+  SpecHeader h = {};
+  h.version = kLayoutVersion;
+  h.method = method;
+  h.src_w = src.width;
+  h.src_h = src.height;
+  h.dst_w = dst.width;
+  h.dst_h = dst.height;
+  h.weight_bits = kWeightBits;
+  const bool area_x = method == kMethodSuper || dst.width <= src.width;
+  const bool area_y = method == kMethodSuper || dst.height <= src.height;
+  int64_t used = tables;
+  used += build_axis(base, used, src.width, dst.width, area_x, 3, &h.x);
+  used += build_axis(base, used, src.height, dst.height, area_y, 1, &h.y);
+  h.bytes_used = static_cast<uint32_t>(used);
+  std::memcpy(base, &h, sizeof h);
+  // The magic goes in last.
+  const uint32_t magic = kMagic;
+  std::memcpy(base, &magic, sizeof magic);
+  return ippStsNoErr;
+}
+
+// Vertical first when the height shrinks: the costly 3-channel horizontal
+// pass then runs on the fewer, destination rows.
+bool vertical_first(const SpecHeader& h) { return h.dst_h < h.src_h; }
+
+struct WorkLayout {
+  int64_t row_bytes;  // one int16 row, with tail padding
+  int64_t rows;       // rows in the row area
+  int64_t pointers;   // offset of Ty row pointers
+  int64_t weights;    // offset of Ty int16 weights
+  int64_t slots;      // offset of Ty int32 ring-slot tags
+  int64_t total;
+};
+
+WorkLayout work_layout(const SpecHeader& h, int64_t channels) {
+  WorkLayout l;
+  const int64_t ty = h.y.taps;
+  const bool vfirst = vertical_first(h);
+  l.row_bytes = align64((vfirst ? h.src_w : h.dst_w) * channels * 2 + kAlign);
+  l.rows = vfirst ? 1 : ty;
+  l.pointers = l.row_bytes * l.rows;
+  l.weights = l.pointers + align64(ty * static_cast<int64_t>(sizeof(void*)));
+  l.slots = l.weights + align64(ty * 2);
+  l.total = l.slots + align64(ty * 4) + kAlign;
+  return l;
+}
+
+void run_h_first(const Kernels& k, const uint8_t* src, int src_len, int16_t* dst,
+                 const int32_t* offs, const int16_t* w, int taps, int n) {
+  const int done = k.h_first(src, src_len, dst, offs, w, taps, 0, n);
+  scalar_kernels().h_first(src, src_len, dst, offs, w, taps, done, n);
+}
+
+void run_h_second(const Kernels& k, const int16_t* src, int src_len, uint8_t* dst,
+                  const int32_t* offs, const int16_t* w, int taps, int n) {
+  const int done = k.h_second(src, src_len, dst, offs, w, taps, 0, n);
+  scalar_kernels().h_second(src, src_len, dst, offs, w, taps, done, n);
+}
+
+void run_v_first(const Kernels& k, const uint8_t* const* rows, const int16_t* w, int n_rows,
+                 int16_t* dst, int n) {
+  const int done = k.v_first(rows, w, n_rows, dst, 0, n);
+  scalar_kernels().v_first(rows, w, n_rows, dst, done, n);
+}
+
+void run_v_second(const Kernels& k, const int16_t* const* rows, const int16_t* w, int n_rows,
+                  uint8_t* dst, int n) {
+  const int done = k.v_second(rows, w, n_rows, dst, 0, n);
+  scalar_kernels().v_second(rows, w, n_rows, dst, done, n);
+}
+
+bool legal_border(int border) {
+  const int base = border & 0xF;
+  if (border & ~0xFF) return false;
+  return base == ippBorderConst || base == ippBorderRepl || base == ippBorderWrap ||
+         base == ippBorderMirror || base == ippBorderMirrorR || base == ippBorderInMem ||
+         base == ippBorderTransp;
+}
+
+IppStatus check_resize(const Ipp8u* src, int src_step, const Ipp8u* dst, int dst_step,
+                       IppiPoint offset, IppiSize size, const IppiResizeSpec_32f* spec,
+                       const Ipp8u* buffer, Method method) {
+  if (!src || !dst || !spec || !buffer) return ippStsNullPtrErr;
+  const SpecHeader h = read_header(spec);
+  if (!valid_header(h) || h.method != method) return ippStsContextMatchErr;
+  if (size.width < 0 || size.height < 0) return ippStsSizeErr;
+  if (size.width == 0 || size.height == 0) return ippStsNoOperation;
+  if (int64_t{src_step} < int64_t{h.src_w} * 3 || int64_t{dst_step} < int64_t{size.width} * 3)
+    return ippStsStepErr;
+  // Whole images only: no tiles.
+  if (offset.x != 0 || offset.y != 0) return ippStsOutOfRangeErr;
+  if (size.width != h.dst_w || size.height != h.dst_h) return ippStsSizeErr;
+  return ippStsNoErr;
+}
+
+}  // namespace
+
+void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8u* src,
+                    int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer) {
+  const SpecHeader h = read_header(spec);
+  const auto* base = reinterpret_cast<const uint8_t*>(spec);
+  const auto* x_index = reinterpret_cast<const int32_t*>(base + h.x.index_offset);
+  const auto* x_weights = reinterpret_cast<const int16_t*>(base + h.x.weight_offset);
+  const auto* y_index = reinterpret_cast<const int32_t*>(base + h.y.index_offset);
+  const auto* y_weights = reinterpret_cast<const int16_t*>(base + h.y.weight_offset);
+  const int tx = h.x.taps;
+  const int ty = h.y.taps;
+  const int src_len = h.src_w * 3;
+  const int dst_len = h.dst_w * 3;
+  const bool x_identity = (h.x.flags & kIdentity) != 0;
+  const int16_t one = kWeightOne;
+
+  if (x_identity && (h.y.flags & kIdentity)) {
+    for (int y = 0; y < h.dst_h; ++y)
+      std::memcpy(dst + static_cast<ptrdiff_t>(y) * dst_step,
+                  src + static_cast<ptrdiff_t>(y) * src_step, dst_len);
+    return;
+  }
+
+  const WorkLayout l = work_layout(h, 3);
+  uint8_t* work = align_ptr(buffer);
+  auto* tap_weights = reinterpret_cast<int16_t*>(work + l.weights);
+
+  if (vertical_first(h)) {
+    auto** rows = reinterpret_cast<const uint8_t**>(work + l.pointers);
+    auto* mid = reinterpret_cast<int16_t*>(work);
+    for (int y = 0; y < h.dst_h; ++y) {
+      const int16_t* wy = y_weights + static_cast<ptrdiff_t>(y) * ty;
+      int n = 0;
+      for (int t = 0; t < ty; ++t) {
+        if (wy[t] == 0) continue;
+        rows[n] = src + static_cast<ptrdiff_t>(y_index[y] + t) * src_step;
+        tap_weights[n++] = wy[t];
+      }
+      run_v_first(k, rows, tap_weights, n, mid, src_len);
+      uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
+      if (x_identity) {
+        const int16_t* mid_row = mid;
+        run_v_second(k, &mid_row, &one, 1, out, dst_len);
+      } else {
+        run_h_second(k, mid, src_len, out, x_index, x_weights, tx, h.dst_w);
+      }
+    }
+    return;
+  }
+
+  // Horizontal first: each needed source row is filtered once into a ring of
+  // ty rows, slot r % ty; windows only move down, so no row is evicted early.
+  auto** rows = reinterpret_cast<const int16_t**>(work + l.pointers);
+  auto* slot_row = reinterpret_cast<int32_t*>(work + l.slots);
+  for (int s = 0; s < ty; ++s) slot_row[s] = -1;
+  for (int y = 0; y < h.dst_h; ++y) {
+    const int16_t* wy = y_weights + static_cast<ptrdiff_t>(y) * ty;
+    int n = 0;
+    for (int t = 0; t < ty; ++t) {
+      if (wy[t] == 0) continue;
+      const int r = y_index[y] + t;
+      const int s = r % ty;
+      auto* cached = reinterpret_cast<int16_t*>(work + s * l.row_bytes);
+      if (slot_row[s] != r) {
+        const uint8_t* in = src + static_cast<ptrdiff_t>(r) * src_step;
+        if (x_identity)
+          run_v_first(k, &in, &one, 1, cached, src_len);
+        else
+          run_h_first(k, in, src_len, cached, x_index, x_weights, tx, h.dst_w);
+        slot_row[s] = r;
+      }
+      rows[n] = cached;
+      tap_weights[n++] = wy[t];
+    }
+    run_v_second(k, rows, tap_weights, n, dst + static_cast<ptrdiff_t>(y) * dst_step, dst_len);
+  }
+}
+
+const std::vector<const Kernels*>& all_kernels() {
+  static const std::vector<const Kernels*> tables = [] {
+    std::vector<const Kernels*> v{&scalar_kernels()};
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) v.push_back(&avx2_kernels());
+    return v;
+  }();
+  return tables;
+}
+
+LayerCalls& layer_calls() { return t_calls; }
+
+}  // namespace qarvel::detail
+
+using namespace qarvel::detail;
+
+extern "C" {
+
+IppStatus ippiResizeGetSize_8u(IppiSize src, IppiSize dst, IppiInterpolationType interp,
+                               Ipp32u antialiasing, int* pSpecSize, int* pInitBufSize) {
+  if (!pSpecSize || !pInitBufSize) return ippStsNullPtrErr;
+  if (src.width < 0 || src.height < 0 || dst.width < 0 || dst.height < 0) return ippStsSizeErr;
+  if (src.width == 0 || src.height == 0 || dst.width == 0 || dst.height == 0)
+    return ippStsNoOperation;
+  switch (interp) {
+    case ippNearest: case ippCubic: case ippLanczos: case ippHahn:
+      return ippStsNotSupportedModeErr;
+    case ippLinear: case ippSuper:
+      break;
+    default:
+      return ippStsInterpolationErr;
+  }
+  if (interp == ippSuper && (dst.width > src.width || dst.height > src.height))
+    return ippStsSizeErr;
+  if (!row_fits(src.width) || !row_fits(dst.width)) return ippStsSizeErr;
+  const int64_t size = spec_size(src, dst);
+  if (size > INT_MAX / 4) return ippStsSizeErr;
+  *pSpecSize = static_cast<int>(size);
+  *pInitBufSize = kInitBufSize;
+  // Both methods accept any antialiasing flag: super-sampling always
+  // averages, and linear averages on every axis that shrinks.
+  (void)antialiasing;
+  return ippStsNoErr;
+}
+
+IppStatus ippiResizeSuperInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec) {
+  ++t_calls.super_init;
+  return init(src, dst, pSpec, kMethodSuper);
+}
+
+IppStatus ippiResizeLinearInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec) {
+  ++t_calls.linear_init;
+  return init(src, dst, pSpec, kMethodLinear);
+}
+
+IppStatus ippiResizeGetBufferSize_8u(const IppiResizeSpec_32f* pSpec, IppiSize dstSize,
+                                     Ipp32u numChannels, int* pBufSize) {
+  if (!pSpec || !pBufSize) return ippStsNullPtrErr;
+  const SpecHeader h = read_header(pSpec);
+  if (!valid_header(h)) return ippStsContextMatchErr;
+  if (numChannels != 1 && numChannels != 3 && numChannels != 4) return ippStsNumChannelsErr;
+  if (dstSize.width < 0 || dstSize.height < 0) return ippStsSizeErr;
+  if (dstSize.width == 0 || dstSize.height == 0) return ippStsNoOperation;
+  if (dstSize.width != h.dst_w || dstSize.height != h.dst_h) return ippStsSizeErr;
+  const int64_t total = work_layout(h, numChannels < 3 ? 3 : numChannels).total;
+  if (total > INT_MAX) return ippStsSizeErr;
+  *pBufSize = static_cast<int>(total);
+  return ippStsNoErr;
+}
+
+IppStatus ippiResizeSuper_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
+                                 IppiPoint dstOffset, IppiSize dstSize,
+                                 const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer) {
+  ++t_calls.super_resize;
+  const IppStatus st = check_resize(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec,
+                                    pBuffer, kMethodSuper);
+  if (st != ippStsNoErr) return st;
+  resample_image(best_kernels(), pSpec, pSrc, srcStep, pDst, dstStep, pBuffer);
+  return ippStsNoErr;
+}
+
+IppStatus ippiResizeLinear_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
+                                  IppiPoint dstOffset, IppiSize dstSize, IppiBorderType border,
+                                  const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
+                                  Ipp8u* pBuffer) {
+  (void)pBorderValue;  // only the replicated border is implemented
+  ++t_calls.linear_resize;
+  const IppStatus st = check_resize(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec,
+                                    pBuffer, kMethodLinear);
+  if (st != ippStsNoErr) return st;
+  if (!legal_border(border)) return ippStsBorderErr;
+  if (border != ippBorderRepl) return ippStsNotSupportedModeErr;
+  resample_image(best_kernels(), pSpec, pSrc, srcStep, pDst, dstStep, pBuffer);
+  return ippStsNoErr;
+}
+
+Ipp32f* ippsMalloc_32f(int len) {
+  if (len < 1) return nullptr;
+  void* p = nullptr;
+  if (posix_memalign(&p, kAlign, static_cast<size_t>(len) * sizeof(Ipp32f)) != 0) return nullptr;
+  ++t_calls.allocs;
+  return static_cast<Ipp32f*>(p);
+}
+
+Ipp8u* ippsMalloc_8u(int len) {
+  if (len < 1) return nullptr;
+  void* p = nullptr;
+  if (posix_memalign(&p, kAlign, static_cast<size_t>(len)) != 0) return nullptr;
+  ++t_calls.allocs;
+  return static_cast<Ipp8u*>(p);
+}
+
+void ippsFree(void* p) {
+  if (!p) return;
+  ++t_calls.frees;
+  std::free(p);
+}
+
+}  // extern "C"

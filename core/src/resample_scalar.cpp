@@ -1,0 +1,103 @@
+// Reference kernels: plain C++, any width, and the definition every SIMD tier
+// must reproduce exactly.
+#include "resample.h"
+
+namespace qarvel::detail {
+namespace {
+
+constexpr int kMidShift = kWeightBits - kMidBits;
+
+inline int16_t round_mid(int32_t sum) {
+  return static_cast<int16_t>(((sum + (1 << (kMidShift - 1))) >> kMidShift) - kMidBias);
+}
+
+// Right shift by kFinalShift, rounding to nearest with ties to even.
+inline uint8_t round_final(int32_t sum) {
+  sum += kMidBias * kWeightOne;
+  const int32_t odd = (sum >> kFinalShift) & 1;
+  const int32_t v = (sum + (1 << (kFinalShift - 1)) - 1 + odd) >> kFinalShift;
+  return static_cast<uint8_t>(v > 255 ? 255 : v);
+}
+
+// Taps that lie inside the row; only narrower-than-window rows have fewer.
+inline int live_taps(int src_len, int32_t off, int taps) {
+  const int avail = (src_len - off) / 3;
+  return avail < taps ? avail : taps;
+}
+
+int h_first_scalar(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
+                   const int16_t* w, int taps, int x0, int x1) {
+  for (int x = x0; x < x1; ++x) {
+    const uint8_t* p = src + offs[x];
+    const int16_t* wx = w + static_cast<long>(x) * taps;
+    const int n = live_taps(src_len, offs[x], taps);
+    int32_t s0 = 0, s1 = 0, s2 = 0;
+    for (int k = 0; k < n; ++k) {
+      s0 += p[3 * k] * wx[k];
+      s1 += p[3 * k + 1] * wx[k];
+      s2 += p[3 * k + 2] * wx[k];
+    }
+    dst[3 * x] = round_mid(s0);
+    dst[3 * x + 1] = round_mid(s1);
+    dst[3 * x + 2] = round_mid(s2);
+  }
+  return x1;
+}
+
+int h_second_scalar(const int16_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                    const int16_t* w, int taps, int x0, int x1) {
+  for (int x = x0; x < x1; ++x) {
+    const int16_t* p = src + offs[x];
+    const int16_t* wx = w + static_cast<long>(x) * taps;
+    const int n = live_taps(src_len, offs[x], taps);
+    int32_t s0 = 0, s1 = 0, s2 = 0;
+    for (int k = 0; k < n; ++k) {
+      s0 += p[3 * k] * wx[k];
+      s1 += p[3 * k + 1] * wx[k];
+      s2 += p[3 * k + 2] * wx[k];
+    }
+    dst[3 * x] = round_final(s0);
+    dst[3 * x + 1] = round_final(s1);
+    dst[3 * x + 2] = round_final(s2);
+  }
+  return x1;
+}
+
+int v_first_scalar(const uint8_t* const* rows, const int16_t* w, int n_rows, int16_t* dst,
+                   int i0, int i1) {
+  for (int i = i0; i < i1; ++i) {
+    int32_t s = 0;
+    for (int k = 0; k < n_rows; ++k) s += rows[k][i] * w[k];
+    dst[i] = round_mid(s);
+  }
+  return i1;
+}
+
+int v_second_scalar(const int16_t* const* rows, const int16_t* w, int n_rows, uint8_t* dst,
+                    int i0, int i1) {
+  for (int i = i0; i < i1; ++i) {
+    int32_t s = 0;
+    for (int k = 0; k < n_rows; ++k) s += rows[k][i] * w[k];
+    dst[i] = round_final(s);
+  }
+  return i1;
+}
+
+}  // namespace
+
+const Kernels& scalar_kernels() {
+  static const Kernels k = {"scalar", h_first_scalar, h_second_scalar, v_first_scalar,
+                            v_second_scalar};
+  return k;
+}
+
+const Kernels& best_kernels() {
+  static const Kernels& best = [] () -> const Kernels& {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return avx2_kernels();
+    return scalar_kernels();
+  }();
+  return best;
+}
+
+}  // namespace qarvel::detail

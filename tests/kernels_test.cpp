@@ -1,0 +1,471 @@
+// The IPP-style resize layer and its kernels, reached through the internals:
+// status codes, spec bounds, accuracy against a double-precision reference,
+// geometry, tier agreement and memory safety.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "ipp_layer.h"
+
+using qarvel::detail::all_kernels;
+using qarvel::detail::Kernels;
+using qarvel::detail::resample_image;
+using qarvel::detail::scalar_kernels;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Content { kNoise, kGradient, kLines, kStripes };
+
+struct Image {
+  int w = 0, h = 0, step = 0;
+  Bytes px;
+  Image() = default;
+  Image(int width, int height, int pad = 0) : w(width), h(height), step(width * 3 + pad) {
+    px.assign(static_cast<size_t>(step) * height, 0);
+  }
+  uint8_t* at(int x, int y) { return &px[static_cast<size_t>(y) * step + 3 * x]; }
+  const uint8_t* at(int x, int y) const { return &px[static_cast<size_t>(y) * step + 3 * x]; }
+};
+
+Image make(int w, int h, Content content, unsigned seed = 7) {
+  Image img(w, h);
+  std::mt19937 rng(seed);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) {
+        int v = 0;
+        switch (content) {
+          case Content::kNoise: v = static_cast<int>(rng() & 255); break;
+          case Content::kGradient:
+            v = c == 0 ? x * 255 / std::max(1, w - 1)
+              : c == 1 ? y * 255 / std::max(1, h - 1)
+                       : (x + y) * 255 / std::max(1, w + h - 2);
+            break;
+          case Content::kLines: v = (x % 7 == 3 || y % 11 == 5) ? 255 : 10 * c; break;
+          case Content::kStripes: v = ((x + y * (c == 1)) & 1) ? 255 : 0; break;
+        }
+        img.at(x, y)[c] = static_cast<uint8_t>(v);
+      }
+  return img;
+}
+
+bool grows(int sw, int sh, int dw, int dh) { return sw < dw || sh < dh; }
+
+// Spec and work buffer for one resize, released on scope exit.
+struct Plan {
+  IppiResizeSpec_32f* spec = nullptr;
+  Ipp8u* buffer = nullptr;
+  bool linear = false;
+  Plan(int sw, int sh, int dw, int dh, bool use_linear) : linear(use_linear) {
+    int spec_size = 0, init_size = 0, buf_size = 0;
+    const IppiSize s{sw, sh}, d{dw, dh};
+    EXPECT_EQ(ippiResizeGetSize_8u(s, d, ippLinear, 0xFFFFFFFFu, &spec_size, &init_size), 0);
+    spec = reinterpret_cast<IppiResizeSpec_32f*>(ippsMalloc_32f(spec_size));
+    EXPECT_EQ(linear ? ippiResizeLinearInit_8u(s, d, spec) : ippiResizeSuperInit_8u(s, d, spec), 0);
+    EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, d, 3, &buf_size), 0);
+    buffer = ippsMalloc_8u(buf_size);
+  }
+  ~Plan() {
+    ippsFree(spec);
+    ippsFree(buffer);
+  }
+  Plan(const Plan&) = delete;
+  Plan& operator=(const Plan&) = delete;
+};
+
+// Resizes src into dst (already sized), with the tier given or the layer's own.
+void run(const Image& src, Image& dst, const Kernels* kernels = nullptr, bool linear_if_equal = false) {
+  const bool linear = grows(src.w, src.h, dst.w, dst.h) || linear_if_equal;
+  Plan plan(src.w, src.h, dst.w, dst.h, linear);
+  if (kernels) {
+    resample_image(*kernels, plan.spec, src.px.data(), src.step, dst.px.data(), dst.step,
+                   plan.buffer);
+    return;
+  }
+  const IppiPoint origin{0, 0};
+  const IppiSize d{dst.w, dst.h};
+  const IppStatus st =
+      linear ? ippiResizeLinear_8u_C3R(src.px.data(), src.step, dst.px.data(), dst.step, origin,
+                                       d, ippBorderRepl, nullptr, plan.spec, plan.buffer)
+             : ippiResizeSuper_8u_C3R(src.px.data(), src.step, dst.px.data(), dst.step, origin, d,
+                                      plan.spec, plan.buffer);
+  ASSERT_EQ(st, 0);
+}
+
+Image resized(const Image& src, int dw, int dh, const Kernels* kernels = nullptr) {
+  Image dst(dw, dh);
+  run(src, dst, kernels);
+  return dst;
+}
+
+// Exact weights of one axis, in double: area overlap when the axis does not
+// grow, pixel-centre linear with clamped edges when it does.
+std::vector<std::vector<std::pair<int, double>>> ref_axis(int ns, int nd) {
+  std::vector<std::vector<std::pair<int, double>>> taps(nd);
+  for (int x = 0; x < nd; ++x) {
+    if (nd <= ns) {
+      const double lo = double(x) * ns / nd, hi = double(x + 1) * ns / nd;
+      for (int i = int(std::floor(lo)); i < ns && i < hi; ++i) {
+        const double ov = std::min<double>(hi, i + 1) - std::max<double>(lo, i);
+        if (ov > 0) taps[x].push_back({i, ov / (hi - lo)});
+      }
+    } else {
+      double sx = (x + 0.5) * ns / nd - 0.5;
+      sx = std::clamp(sx, 0.0, double(ns - 1));
+      const int i0 = int(std::floor(sx));
+      const int i1 = std::min(i0 + 1, ns - 1);
+      const double t = sx - i0;
+      taps[x].push_back({i0, 1 - t});
+      if (t > 0) taps[x].push_back({i1, t});
+    }
+  }
+  return taps;
+}
+
+std::vector<double> reference(const Image& src, int dw, int dh) {
+  const auto tx = ref_axis(src.w, dw), ty = ref_axis(src.h, dh);
+  std::vector<double> mid(static_cast<size_t>(dw) * src.h * 3, 0.0);
+  for (int y = 0; y < src.h; ++y)
+    for (int x = 0; x < dw; ++x)
+      for (auto [i, wt] : tx[x])
+        for (int c = 0; c < 3; ++c) mid[(size_t(y) * dw + x) * 3 + c] += wt * src.at(i, y)[c];
+  std::vector<double> out(static_cast<size_t>(dw) * dh * 3, 0.0);
+  for (int y = 0; y < dh; ++y)
+    for (auto [j, wt] : ty[y])
+      for (int k = 0; k < dw * 3; ++k) out[size_t(y) * dw * 3 + k] += wt * mid[size_t(j) * dw * 3 + k];
+  return out;
+}
+
+struct ErrorStats {
+  double max_abs = 0;
+  double sum[3] = {0, 0, 0};
+  long count = 0;
+  long over_half = 0;
+  void add(const Image& got, const std::vector<double>& ref) {
+    for (int y = 0; y < got.h; ++y)
+      for (int x = 0; x < got.w; ++x)
+        for (int c = 0; c < 3; ++c) {
+          const double e = got.at(x, y)[c] - ref[(size_t(y) * got.w + x) * 3 + c];
+          max_abs = std::max(max_abs, std::abs(e));
+          sum[c] += e;
+          over_half += std::abs(e) > 0.5 + 1e-9;  // exact ties round either way
+        }
+    count += long(got.w) * got.h;
+  }
+};
+
+struct Case {
+  int sw, sh, dw, dh;
+};
+
+// Shrinks up to 64x, growth up to 32x, mixed directions, primes and 1-px edges.
+const Case kMatrix[] = {
+    {1, 1, 1, 1},      {1, 1, 3, 2},       {1, 7, 5, 1},       {7, 3, 3, 7},
+    {7, 5, 3, 2},      {97, 61, 13, 7},    {256, 256, 4, 4},   {640, 9, 10, 9},
+    {5, 3, 160, 96},   {31, 17, 997, 13},  {1000, 7, 999, 7},  {4000, 3, 3999, 2},
+    {113, 127, 227, 61}, {200, 150, 201, 149}, {9000, 2, 141, 2}, {3, 2000, 2, 31},
+    {211, 97, 211, 41}, {53, 29, 53, 89},  {64, 48, 2, 3},     {2, 2, 64, 61},
+    {101, 103, 50, 51}, {37, 41, 111, 123}, {300, 200, 299, 4}, {17, 1, 5, 1},
+};
+
+}  // namespace
+
+TEST(Layer, SizeQueryStatusesInCheckOrder) {
+  int s = -1, b = -1;
+  const IppiSize ok{40, 30}, small{20, 15};
+  EXPECT_EQ(ippiResizeGetSize_8u(ok, small, ippLinear, 0, nullptr, &b), ippStsNullPtrErr);
+  EXPECT_EQ(ippiResizeGetSize_8u(ok, small, ippLinear, 0, &s, nullptr), ippStsNullPtrErr);
+  // A negative size outranks a zero one; both outrank a bad method.
+  EXPECT_EQ(ippiResizeGetSize_8u({-1, 0}, small, IppiInterpolationType(3), 0, &s, &b), ippStsSizeErr);
+  EXPECT_EQ(ippiResizeGetSize_8u(ok, {0, 15}, IppiInterpolationType(3), 0, &s, &b), ippStsNoOperation);
+  EXPECT_EQ(ippiResizeGetSize_8u(ok, small, IppiInterpolationType(3), 0, &s, &b), ippStsInterpolationErr);
+  for (auto m : {ippNearest, ippCubic, ippLanczos, ippHahn})
+    EXPECT_EQ(ippiResizeGetSize_8u(ok, small, m, 0, &s, &b), ippStsNotSupportedModeErr) << m;
+  EXPECT_EQ(ippiResizeGetSize_8u(small, ok, ippSuper, 0, &s, &b), ippStsSizeErr);
+  EXPECT_EQ(ippiResizeGetSize_8u({INT_MAX, 1}, {1, INT_MAX}, ippLinear, 0, &s, &b), ippStsSizeErr);
+  EXPECT_EQ(s, -1);  // nothing written on failure
+  EXPECT_EQ(b, -1);
+  EXPECT_EQ(ippiResizeGetSize_8u(ok, small, ippLinear, 0xFFFFFFFFu, &s, &b), ippStsNoErr);
+  EXPECT_GT(s, 0);
+  EXPECT_GT(b, 0);
+  // Sources one pixel wide or tall are accepted for interpolation.
+  EXPECT_EQ(ippiResizeGetSize_8u({1, 1}, {9, 4}, ippLinear, 0xFFFFFFFFu, &s, &b), ippStsNoErr);
+  // 7680x4320 -> 1920x1080: six taps per axis, about 48 KB.
+  EXPECT_EQ(ippiResizeGetSize_8u({7680, 4320}, {1920, 1080}, ippLinear, 0xFFFFFFFFu, &s, &b), 0);
+  EXPECT_EQ(s, 128 + 7680 + 6 * 2 * 1920 + 4352 + 12992);
+}
+
+TEST(Layer, InitAndBufferQueryStatuses) {
+  std::vector<Ipp32f> mem(4096);
+  auto* spec = reinterpret_cast<IppiResizeSpec_32f*>(mem.data());
+  for (auto init : {ippiResizeSuperInit_8u, ippiResizeLinearInit_8u}) {
+    EXPECT_EQ(init({8, 8}, {4, 4}, nullptr), ippStsNullPtrErr);
+    EXPECT_EQ(init({-8, 8}, {0, 4}, spec), ippStsSizeErr);
+    EXPECT_EQ(init({8, 8}, {4, 0}, spec), ippStsNoOperation);
+  }
+  EXPECT_EQ(ippiResizeSuperInit_8u({8, 8}, {9, 4}, spec), ippStsSizeErr);
+  int n = -1;
+  // Failed inits leave a spec that the buffer query refuses.
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {9, 4}, 3, &n), ippStsContextMatchErr);
+  ASSERT_EQ(ippiResizeLinearInit_8u({8, 8}, {9, 4}, spec), ippStsNoErr);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(nullptr, {9, 4}, 3, &n), ippStsNullPtrErr);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {9, 4}, 3, nullptr), ippStsNullPtrErr);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {-9, 0}, 2, &n), ippStsNumChannelsErr);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {-9, 0}, 3, &n), ippStsSizeErr);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {9, 0}, 3, &n), ippStsNoOperation);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {9, 5}, 3, &n), ippStsSizeErr);
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {9, 4}, 3, &n), ippStsNoErr);
+  EXPECT_GT(n, 0);
+  // A refused re-init invalidates a spec that was valid.
+  EXPECT_EQ(ippiResizeSuperInit_8u({8, 8}, {9, 4}, spec), ippStsSizeErr);
+  EXPECT_EQ(ippiResizeGetBufferSize_8u(spec, {9, 4}, 3, &n), ippStsContextMatchErr);
+}
+
+TEST(Layer, ResizeStatusesInCheckOrder) {
+  Image src = make(8, 6, Content::kNoise), dst(4, 3);
+  Plan super(8, 6, 4, 3, false), linear(8, 6, 4, 3, true);
+  const uint8_t* s = src.px.data();
+  uint8_t* d = dst.px.data();
+  const IppiPoint o{0, 0};
+  const IppiSize ds{4, 3};
+  auto sup = [&](const uint8_t* sp, int ss, uint8_t* dp, int dstep, IppiPoint off, IppiSize sz,
+                 const IppiResizeSpec_32f* spec, Ipp8u* buf) {
+    return ippiResizeSuper_8u_C3R(sp, ss, dp, dstep, off, sz, spec, buf);
+  };
+  EXPECT_EQ(sup(nullptr, 24, d, 12, o, ds, super.spec, super.buffer), ippStsNullPtrErr);
+  EXPECT_EQ(sup(s, 24, nullptr, 12, o, ds, super.spec, super.buffer), ippStsNullPtrErr);
+  EXPECT_EQ(sup(s, 24, d, 12, o, ds, nullptr, super.buffer), ippStsNullPtrErr);
+  EXPECT_EQ(sup(s, 24, d, 12, o, ds, super.spec, nullptr), ippStsNullPtrErr);
+  EXPECT_EQ(sup(s, 24, d, 12, o, ds, linear.spec, super.buffer), ippStsContextMatchErr);
+  EXPECT_EQ(sup(s, 0, d, 0, o, {-4, 3}, super.spec, super.buffer), ippStsSizeErr);
+  EXPECT_EQ(sup(s, 0, d, 0, o, {4, 0}, super.spec, super.buffer), ippStsNoOperation);
+  EXPECT_EQ(sup(s, 23, d, 12, o, ds, super.spec, super.buffer), ippStsStepErr);
+  EXPECT_EQ(sup(s, 24, d, 11, o, ds, super.spec, super.buffer), ippStsStepErr);
+  EXPECT_EQ(sup(s, -24, d, 12, o, ds, super.spec, super.buffer), ippStsStepErr);
+  EXPECT_EQ(sup(s, 24, d, 12, {1, 0}, ds, super.spec, super.buffer), ippStsOutOfRangeErr);
+  EXPECT_EQ(sup(s, 24, d, 12, o, {3, 3}, super.spec, super.buffer), ippStsSizeErr);
+  EXPECT_EQ(sup(s, 24, d, 12, o, ds, super.spec, super.buffer), ippStsNoErr);
+
+  auto lin = [&](IppiBorderType border, const IppiResizeSpec_32f* spec) {
+    return ippiResizeLinear_8u_C3R(s, 24, d, 12, o, ds, border, nullptr, spec, linear.buffer);
+  };
+  EXPECT_EQ(lin(ippBorderRepl, super.spec), ippStsContextMatchErr);
+  EXPECT_EQ(lin(IppiBorderType(5), linear.spec), ippStsBorderErr);
+  EXPECT_EQ(lin(IppiBorderType(0x101), linear.spec), ippStsBorderErr);
+  EXPECT_EQ(lin(ippBorderConst, linear.spec), ippStsNotSupportedModeErr);
+  EXPECT_EQ(lin(ippBorderInMem, linear.spec), ippStsNotSupportedModeErr);
+  EXPECT_EQ(lin(IppiBorderType(ippBorderRepl | ippBorderInMemTop), linear.spec),
+            ippStsNotSupportedModeErr);
+  EXPECT_EQ(lin(ippBorderRepl, linear.spec), ippStsNoErr);
+}
+
+TEST(Layer, AllocatorAlignsAndRejectsEmptyRequests) {
+  EXPECT_EQ(ippsMalloc_32f(0), nullptr);
+  EXPECT_EQ(ippsMalloc_8u(-1), nullptr);
+  Ipp32f* f = ippsMalloc_32f(3);
+  Ipp8u* b = ippsMalloc_8u(1);
+  ASSERT_TRUE(f && b);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(f) % 64, 0u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 64, 0u);
+  f[2] = 1.0f;  // three whole floats are usable
+  ippsFree(f);
+  ippsFree(b);
+  ippsFree(nullptr);
+}
+
+// Init gets exactly the queried bytes, at any alignment, for either method.
+TEST(Layer, InitWritesStayWithinQueriedSize) {
+  const Case cases[] = {{7680, 4320, 1920, 1080}, {1000, 500, 500, 600}, {3, 9000, 1, 1},
+                        {1, 1, 4000, 3}, {4000, 3000, 3999, 2999}, {640, 480, 640, 480}};
+  for (const Case& c : cases) {
+    int size = 0, init = 0;
+    ASSERT_EQ(ippiResizeGetSize_8u({c.sw, c.sh}, {c.dw, c.dh}, ippLinear, 0xFFFFFFFFu, &size, &init), 0);
+    for (int misalign : {0, 4, 13}) {
+      for (bool lin : {false, true}) {
+        if (!lin && grows(c.sw, c.sh, c.dw, c.dh)) continue;
+        Bytes mem(size_t(size) + misalign + 64, 0xA5);
+        auto* spec = reinterpret_cast<IppiResizeSpec_32f*>(mem.data() + misalign);
+        const IppiSize s{c.sw, c.sh}, d{c.dw, c.dh};
+        ASSERT_EQ(lin ? ippiResizeLinearInit_8u(s, d, spec) : ippiResizeSuperInit_8u(s, d, spec), 0);
+        for (int i = 0; i < misalign; ++i) ASSERT_EQ(mem[i], 0xA5);
+        for (size_t i = size_t(size) + misalign; i < mem.size(); ++i)
+          ASSERT_EQ(mem[i], 0xA5) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+      }
+    }
+  }
+}
+
+TEST(Resample, MatchesDoubleReferenceOverSizesAndContents) {
+  ErrorStats total;
+  for (Content content : {Content::kNoise, Content::kGradient, Content::kLines, Content::kStripes}) {
+    for (const Case& c : kMatrix) {
+      const Image src = make(c.sw, c.sh, content, c.sw * 31 + c.dh);
+      const Image got = resized(src, c.dw, c.dh);
+      ErrorStats one;
+      one.add(got, reference(src, c.dw, c.dh));
+      total.add(got, reference(src, c.dw, c.dh));
+      EXPECT_LE(one.max_abs, 0.55) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh
+                                   << " content " << int(content);
+    }
+  }
+  for (int ch = 0; ch < 3; ++ch) EXPECT_LE(std::abs(total.sum[ch] / total.count), 0.01) << ch;
+  EXPECT_LE(double(total.over_half) / (3.0 * total.count), 0.001);
+}
+
+TEST(Resample, EqualSizesCopyExactly) {
+  const Image src = make(67, 13, Content::kNoise);
+  for (bool linear : {false, true}) {
+    Image dst(67, 13);
+    run(src, dst, nullptr, linear);
+    EXPECT_EQ(dst.px, src.px);
+  }
+}
+
+TEST(Resample, ConstantStaysConstant) {
+  const Case cases[] = {{97, 61, 13, 7}, {5, 3, 160, 96}, {1000, 9, 999, 8}, {31, 17, 997, 13},
+                        {256, 64, 4, 1}, {53, 29, 53, 89}};
+  for (const Case& c : cases) {
+    Image src(c.sw, c.sh);
+    for (int y = 0; y < c.sh; ++y)
+      for (int x = 0; x < c.sw; ++x) std::memcpy(src.at(x, y), "\x00\x7f\xff", 3);
+    const Image got = resized(src, c.dw, c.dh);
+    for (int y = 0; y < c.dh; ++y)
+      for (int x = 0; x < c.dw; ++x)
+        ASSERT_EQ(std::memcmp(got.at(x, y), "\x00\x7f\xff", 3), 0) << c.sw << "->" << c.dw;
+  }
+}
+
+TEST(Resample, MirroredInputGivesMirroredOutput) {
+  const Case cases[] = {{97, 61, 13, 7}, {5, 3, 160, 96}, {113, 127, 227, 61}, {200, 150, 201, 149}};
+  for (const Case& c : cases) {
+    const Image src = make(c.sw, c.sh, Content::kNoise);
+    Image flipped(c.sw, c.sh);
+    for (int y = 0; y < c.sh; ++y)
+      for (int x = 0; x < c.sw; ++x) std::memcpy(flipped.at(c.sw - 1 - x, c.sh - 1 - y), src.at(x, y), 3);
+    const Image a = resized(src, c.dw, c.dh), b = resized(flipped, c.dw, c.dh);
+    for (int y = 0; y < c.dh; ++y)
+      for (int x = 0; x < c.dw; ++x)
+        ASSERT_EQ(std::memcmp(a.at(x, y), b.at(c.dw - 1 - x, c.dh - 1 - y), 3), 0)
+            << c.sw << "->" << c.dw << " at " << x << "," << y;
+  }
+}
+
+TEST(Resample, OnePixelLineSurvivesAnyShrink) {
+  for (int ratio_x8 : {12, 16, 24, 60, 128, 512}) {  // 1.5x to 64x
+    const int sw = 256, dw = sw * 8 / ratio_x8;
+    for (int pos : {0, 1, 37, 128, 255}) {
+      Image src(sw, 3);
+      for (int y = 0; y < 3; ++y) std::memset(src.at(pos, y), 255, 3);
+      const Image got = resized(src, dw, 2);
+      int brightest = 0;
+      for (uint8_t v : got.px) brightest = std::max<int>(brightest, v);
+      // A line split between two cells gives each at least half its share.
+      EXPECT_GE(brightest, 255 * dw / (2 * sw)) << "ratio " << ratio_x8 / 8.0 << " at " << pos;
+    }
+  }
+}
+
+class Tier : public testing::TestWithParam<const Kernels*> {};
+
+TEST_P(Tier, EqualsScalarBitForBit) {
+  std::mt19937 rng(42);
+  std::vector<Case> cases;
+  for (int sw = 1; sw <= 67; ++sw) {
+    const int dw = 1 + int(rng() % 67);
+    cases.push_back({sw, 1 + int(rng() % 9), dw, 1 + int(rng() % 9)});
+  }
+  for (int i = 0; i < 40; ++i)
+    cases.push_back({1 + int(rng() % 400), 1 + int(rng() % 60), 1 + int(rng() % 400), 1 + int(rng() % 60)});
+  cases.push_back({4000, 3, 3999, 2});
+  cases.push_back({1920, 4, 3840, 8});
+  for (const Case& c : cases) {
+    const Image src = make(c.sw, c.sh, Content::kNoise, c.sw + c.dw);
+    const Image want = resized(src, c.dw, c.dh, &scalar_kernels());
+    const Image got = resized(src, c.dw, c.dh, GetParam());
+    ASSERT_EQ(got.px, want.px) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+  }
+}
+
+// Rows end right before a PROT_NONE page, both in the source and in the
+// destination, so any read or write past the last byte faults.
+TEST_P(Tier, StaysInsideBuffersThatEndAtAGuardPage) {
+  const long page = sysconf(_SC_PAGESIZE);
+  auto guarded = [page](size_t bytes) {
+    const size_t span = (bytes + page - 1) / page * page;
+    auto* base = static_cast<uint8_t*>(
+        mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    EXPECT_NE(base, MAP_FAILED);
+    EXPECT_EQ(mprotect(base + span, page, PROT_NONE), 0);
+    return std::pair<uint8_t*, size_t>(base + span - bytes, span + page);
+  };
+  const Case cases[] = {{301, 7, 100, 3}, {50, 9, 173, 20}, {64, 64, 64, 64}, {97, 5, 97, 3},
+                        {37, 3, 37, 9}, {8, 40, 33, 20}, {1, 1, 35, 3}, {4000, 2, 3999, 1}, {35, 2, 1, 1}};
+  for (const Case& c : cases) {
+    const Image src = make(c.sw, c.sh, Content::kNoise);
+    const Image want = resized(src, c.dw, c.dh, &scalar_kernels());
+    const size_t sbytes = src.px.size(), dbytes = size_t(c.dw) * c.dh * 3;
+    auto [s, smap] = guarded(sbytes);
+    auto [d, dmap] = guarded(dbytes);
+    std::memcpy(s, src.px.data(), sbytes);
+    Plan plan(c.sw, c.sh, c.dw, c.dh, grows(c.sw, c.sh, c.dw, c.dh));
+    resample_image(*GetParam(), plan.spec, s, c.sw * 3, d, c.dw * 3, plan.buffer);
+    EXPECT_EQ(std::memcmp(d, want.px.data(), dbytes), 0) << c.sw << "->" << c.dw;
+    munmap(s + sbytes - smap + page, smap);
+    munmap(d + dbytes - dmap + page, dmap);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, Tier, testing::ValuesIn(all_kernels()),
+                         [](const auto& info) { return std::string(info.param->name); });
+
+TEST(Resample, WidersStepsLeaveGapsUntouchedAndWholeDestinationWritten) {
+  const Case cases[] = {{97, 61, 13, 7}, {5, 3, 160, 96}, {113, 127, 227, 61}, {40, 30, 40, 30}};
+  for (const Case& c : cases) {
+    const Image tight = make(c.sw, c.sh, Content::kGradient);
+    const Image want = resized(tight, c.dw, c.dh);
+    Image src(c.sw, c.sh, 13);
+    for (int y = 0; y < c.sh; ++y) std::memcpy(src.at(0, y), tight.at(0, y), c.sw * 3);
+    for (uint8_t fill : {0x00, 0xFF}) {
+      Image dst(c.dw, c.dh, 7);
+      std::fill(dst.px.begin(), dst.px.end(), fill);
+      run(src, dst);
+      for (int y = 0; y < c.dh; ++y) {
+        ASSERT_EQ(std::memcmp(dst.at(0, y), want.at(0, y), c.dw * 3), 0) << c.sw << "->" << c.dw;
+        for (int g = c.dw * 3; g < dst.step; ++g) ASSERT_EQ(dst.px[size_t(y) * dst.step + g], fill);
+      }
+    }
+  }
+}
+
+TEST(Resample, SharedSpecServesSeveralThreads) {
+  const Image src = make(401, 301, Content::kNoise);
+  const Image want = resized(src, 123, 97);
+  Plan plan(401, 301, 123, 97, false);
+  int buf_size = 0;
+  ASSERT_EQ(ippiResizeGetBufferSize_8u(plan.spec, {123, 97}, 3, &buf_size), 0);
+  std::vector<Image> out(4, Image(123, 97));
+  std::vector<std::thread> threads;
+  for (auto& o : out)
+    threads.emplace_back([&] {
+      for (int rep = 0; rep < 5; ++rep) {
+        Ipp8u* buf = ippsMalloc_8u(buf_size);
+        EXPECT_EQ(ippiResizeSuper_8u_C3R(src.px.data(), src.step, o.px.data(), o.step, {0, 0},
+                                         {123, 97}, plan.spec, buf), 0);
+        ippsFree(buf);
+      }
+    });
+  for (auto& t : threads) t.join();
+  for (const auto& o : out) EXPECT_EQ(o.px, want.px);
+}
