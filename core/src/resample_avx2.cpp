@@ -9,40 +9,67 @@
 namespace qarvel::detail {
 namespace {
 
-inline __m128i weight_pair(const int16_t* w) {
+inline int32_t load_pair(const int16_t* w) {
   int32_t pair;
   __builtin_memcpy(&pair, w, sizeof pair);
-  return _mm_set1_epi32(pair);
+  return pair;
 }
 
-// Sum of `taps` u8 pixels (3 channels) times weights: int32 lanes c0 c1 c2 0.
-inline __m128i h_sum_u8(const uint8_t* p, const int16_t* w, int taps) {
-  // (c of pixel k, c of pixel k+1) as 16-bit pairs, for the two pixel pairs
-  // in a 12-byte group.
-  const __m128i lo = _mm_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1);
-  const __m128i hi = _mm_setr_epi8(6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1);
-  __m128i acc = _mm_setzero_si128();
+// Two outputs side by side: output a in the low 128-bit lane, b in the high.
+inline __m256i load_lanes(const void* a, const void* b) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(a))),
+      _mm_loadu_si128(static_cast<const __m128i*>(b)), 1);
+}
+
+inline __m256i weight_lanes(const int16_t* wa, const int16_t* wb) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi32(load_pair(wa))),
+                                 _mm_set1_epi32(load_pair(wb)), 1);
+}
+
+// (c of pixel k, c of pixel k+1) as 16-bit pairs from u8 pixels k..k+3, for
+// the first and the second pixel pair; the fourth int32 lane stays zero.
+inline __m256i pairs_u8_lo() {
+  return _mm256_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1,
+                          0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1);
+}
+inline __m256i pairs_u8_hi() {
+  return _mm256_setr_epi8(6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1,
+                          6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1);
+}
+// The same pairs from int16 pixels k and k+1.
+inline __m256i pairs_i16() {
+  return _mm256_setr_epi8(0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, -1, -1, -1, -1,
+                          0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, -1, -1, -1, -1);
+}
+
+// Weighted sums of outputs a and b (one per lane): int32 c0 c1 c2 0.
+inline __m256i h_sum_u8(const uint8_t* pa, const uint8_t* pb, const int16_t* wa,
+                        const int16_t* wb, int taps) {
+  __m256i acc = _mm256_setzero_si256();
   int k = 0;
   for (; k + 4 <= taps; k += 4) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3 * k));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(v, lo), weight_pair(w + k)));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(v, hi), weight_pair(w + k + 2)));
+    const __m256i v = load_lanes(pa + 3 * k, pb + 3 * k);
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()),
+                                                  weight_lanes(wa + k, wb + k)));
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_hi()),
+                                                  weight_lanes(wa + k + 2, wb + k + 2)));
   }
   if (k < taps) {
-    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 3 * k));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(v, lo), weight_pair(w + k)));
+    const __m256i v = load_lanes(pa + 3 * k, pb + 3 * k);
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()),
+                                                  weight_lanes(wa + k, wb + k)));
   }
   return acc;
 }
 
-// Sum of `taps` offset int16 pixels (3 channels) times weights: int32 lanes
-// c0 c1 c2 0.
-inline __m128i h_sum_i16(const int16_t* p, const int16_t* w, int taps) {
-  const __m128i pairs = _mm_setr_epi8(0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, -1, -1, -1, -1);
-  __m128i acc = _mm_setzero_si128();
+inline __m256i h_sum_i16(const int16_t* pa, const int16_t* pb, const int16_t* wa,
+                         const int16_t* wb, int taps) {
+  __m256i acc = _mm256_setzero_si256();
   for (int k = 0; k < taps; k += 2) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3 * k));
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(v, pairs), weight_pair(w + k)));
+    const __m256i v = load_lanes(pa + 3 * k, pb + 3 * k);
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_i16()),
+                                                  weight_lanes(wa + k, wb + k)));
   }
   return acc;
 }
@@ -51,66 +78,106 @@ constexpr int kMidShift = kWeightBits - kMidBits;
 
 // Rounded value * 256 in int32 lanes; packus then narrows it to u16, and
 // flipping the top bit applies the -kMidBias offset.
-inline __m128i round_mid(__m128i sum) {
-  return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << (kMidShift - 1))), kMidShift);
+inline __m256i round_mid(__m256i sum) {
+  return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << (kMidShift - 1))),
+                           kMidShift);
 }
 
 // Removes the intermediate's offset, then shifts right by kFinalShift with
 // ties to even.
-inline __m128i round_final(__m128i sum) {
-  sum = _mm_add_epi32(sum, _mm_set1_epi32(kMidBias * kWeightOne));
-  const __m128i odd = _mm_and_si128(_mm_srli_epi32(sum, kFinalShift), _mm_set1_epi32(1));
-  const __m128i bias = _mm_add_epi32(_mm_set1_epi32((1 << (kFinalShift - 1)) - 1), odd);
-  return _mm_srli_epi32(_mm_add_epi32(sum, bias), kFinalShift);
-}
-
-inline __m256i round_final256(__m256i sum) {
+inline __m256i round_final(__m256i sum) {
   sum = _mm256_add_epi32(sum, _mm256_set1_epi32(kMidBias * kWeightOne));
   const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(sum, kFinalShift), _mm256_set1_epi32(1));
   const __m256i bias = _mm256_add_epi32(_mm256_set1_epi32((1 << (kFinalShift - 1)) - 1), odd);
   return _mm256_srli_epi32(_mm256_add_epi32(sum, bias), kFinalShift);
 }
 
+// Outputs x..x+7 travel as r[j] = (x+j | x+4+j). Stores them as 24 int16.
+inline void store8_i16(int16_t* dst, const __m256i* r) {
+  const __m256i compact = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1,
+                                           0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+  const __m256i flip = _mm256_set1_epi16(-kMidBias);
+  const __m256i c01 = _mm256_shuffle_epi8(
+      _mm256_xor_si256(_mm256_packus_epi32(round_mid(r[0]), round_mid(r[1])), flip), compact);
+  const __m256i c23 = _mm256_shuffle_epi8(
+      _mm256_xor_si256(_mm256_packus_epi32(round_mid(r[2]), round_mid(r[3])), flip), compact);
+  const __m256i a = _mm256_or_si256(c01, _mm256_bslli_epi128(c23, 12));
+  const __m256i b = _mm256_bsrli_epi128(c23, 4);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(a));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 8), _mm256_castsi256_si128(b));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), _mm256_extracti128_si256(a, 1));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 20), _mm256_extracti128_si256(b, 1));
+}
+
+// The same for u8 output: 24 bytes, written without passing dst + 24.
+inline void store8_u8(uint8_t* dst, const __m256i* r) {
+  const __m256i compact = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
+                                           0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m256i p01 = _mm256_packs_epi32(round_final(r[0]), round_final(r[1]));
+  const __m256i p23 = _mm256_packs_epi32(round_final(r[2]), round_final(r[3]));
+  const __m256i c = _mm256_shuffle_epi8(_mm256_packus_epi16(p01, p23), compact);
+  // The low lane's four spare bytes land where the high lane's store follows.
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(c));
+  const __m128i hi = _mm256_extracti128_si256(c, 1);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 12), hi);
+  const int32_t tail = _mm_extract_epi32(hi, 2);
+  __builtin_memcpy(dst + 20, &tail, sizeof tail);
+}
+
 int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
                  const int16_t* w, int taps, int x0, int x1) {
-  // Bytes read past a window's start: 16 per four taps, 8 for a last pair.
-  const int need = taps % 4 == 0 ? 3 * taps + 4 : 3 * taps + 2;
-  const __m128i compact = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+  // Bytes read past a window's start: 16 per group of up to four taps.
+  const int need = 3 * (taps - (taps % 4 == 0 ? 4 : 2)) + 16;
   int x = x0;
-  // Windows only move right, so the fourth output's window bounds all four.
-  for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
-    const int16_t* wx = w + static_cast<long>(x) * taps;
-    const __m128i r0 = round_mid(h_sum_u8(src + offs[x], wx, taps));
-    const __m128i r1 = round_mid(h_sum_u8(src + offs[x + 1], wx + taps, taps));
-    const __m128i r2 = round_mid(h_sum_u8(src + offs[x + 2], wx + 2 * taps, taps));
-    const __m128i r3 = round_mid(h_sum_u8(src + offs[x + 3], wx + 3 * taps, taps));
-    const __m128i flip = _mm_set1_epi16(-kMidBias);
-    const __m128i p01 = _mm_shuffle_epi8(_mm_xor_si128(_mm_packus_epi32(r0, r1), flip), compact);
-    const __m128i p23 = _mm_shuffle_epi8(_mm_xor_si128(_mm_packus_epi32(r2, r3), flip), compact);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x),
-                     _mm_or_si128(p01, _mm_slli_si128(p23, 12)));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x + 8), _mm_srli_si128(p23, 4));
+  __m256i r[4];
+  // Windows only move right, so the last output's window bounds all eight.
+  if (taps == 2) {
+    for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+      // Two taps: the eight outputs' weight pairs are one 32-byte load.
+      const __m256i wv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * x));
+      const __m256i wj[4] = {_mm256_shuffle_epi32(wv, 0x00), _mm256_shuffle_epi32(wv, 0x55),
+                             _mm256_shuffle_epi32(wv, 0xAA), _mm256_shuffle_epi32(wv, 0xFF)};
+      for (int j = 0; j < 4; ++j) {
+        const __m256i v = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
+        r[j] = _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()), wj[j]);
+      }
+      store8_i16(dst + 3 * x, r);
+    }
+    return x;
+  }
+  for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+    for (int j = 0; j < 4; ++j)
+      r[j] = h_sum_u8(src + offs[x + j], src + offs[x + 4 + j], w + long(x + j) * taps,
+                      w + long(x + 4 + j) * taps, taps);
+    store8_i16(dst + 3 * x, r);
   }
   return x;
 }
 
 int h_second_avx2(const int16_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                   const int16_t* w, int taps, int x0, int x1) {
-  // Elements read past a window's start: 8 per tap pair, the last pair ends it.
+  // Elements read past a window's start: 8 per tap pair.
   const int need = 3 * taps + 2;
-  const __m128i compact = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
   int x = x0;
-  for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
-    const int16_t* wx = w + static_cast<long>(x) * taps;
-    const __m128i r0 = round_final(h_sum_i16(src + offs[x], wx, taps));
-    const __m128i r1 = round_final(h_sum_i16(src + offs[x + 1], wx + taps, taps));
-    const __m128i r2 = round_final(h_sum_i16(src + offs[x + 2], wx + 2 * taps, taps));
-    const __m128i r3 = round_final(h_sum_i16(src + offs[x + 3], wx + 3 * taps, taps));
-    const __m128i bytes = _mm_shuffle_epi8(
-        _mm_packus_epi16(_mm_packs_epi32(r0, r1), _mm_packs_epi32(r2, r3)), compact);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x), bytes);
-    const int32_t tail = _mm_extract_epi32(bytes, 2);
-    __builtin_memcpy(dst + 3 * x + 8, &tail, sizeof tail);
+  __m256i r[4];
+  if (taps == 2) {
+    for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+      const __m256i wv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * x));
+      const __m256i wj[4] = {_mm256_shuffle_epi32(wv, 0x00), _mm256_shuffle_epi32(wv, 0x55),
+                             _mm256_shuffle_epi32(wv, 0xAA), _mm256_shuffle_epi32(wv, 0xFF)};
+      for (int j = 0; j < 4; ++j) {
+        const __m256i v = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
+        r[j] = _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_i16()), wj[j]);
+      }
+      store8_u8(dst + 3 * x, r);
+    }
+    return x;
+  }
+  for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+    for (int j = 0; j < 4; ++j)
+      r[j] = h_sum_i16(src + offs[x + j], src + offs[x + 4 + j], w + long(x + j) * taps,
+                       w + long(x + 4 + j) * taps, taps);
+    store8_u8(dst + 3 * x, r);
   }
   return x;
 }
@@ -182,8 +249,8 @@ int v_second_avx2(const int16_t* const* rows, const int16_t* w, int n_rows, uint
     }
     // packs restores element order within each 16-element half; packus then
     // interleaves the halves' 128-bit lanes, which the permute undoes.
-    const __m256i lo = _mm256_packs_epi32(round_final256(acc0), round_final256(acc1));
-    const __m256i hi = _mm256_packs_epi32(round_final256(acc2), round_final256(acc3));
+    const __m256i lo = _mm256_packs_epi32(round_final(acc0), round_final(acc1));
+    const __m256i hi = _mm256_packs_epi32(round_final(acc2), round_final(acc3));
     const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), bytes);
   }
