@@ -388,8 +388,10 @@ TEST_P(Tier, EqualsScalarBitForBit) {
   }
   for (int i = 0; i < 40; ++i)
     cases.push_back({1 + int(rng() % 400), 1 + int(rng() % 60), 1 + int(rng() % 400), 1 + int(rng() % 60)});
-  cases.push_back({4000, 3, 3999, 2});
-  cases.push_back({1920, 4, 3840, 8});
+  // Shapes with dedicated paths: 2:1 boxes, two and four taps, near 1x.
+  for (Case c : {Case{4000, 3, 3999, 2}, Case{1920, 4, 3840, 8}, Case{128, 40, 64, 20},
+                 Case{250, 30, 100, 12}, Case{400, 10, 160, 23}, Case{333, 8, 101, 4}})
+    cases.push_back(c);
   for (const Case& c : cases) {
     const Image src = make(c.sw, c.sh, Content::kNoise, c.sw + c.dw);
     const Image want = resized(src, c.dw, c.dh, &scalar_kernels());

@@ -83,13 +83,14 @@ inline __m256i round_mid(__m256i sum) {
                            kMidShift);
 }
 
-// Removes the intermediate's offset, then shifts right by kFinalShift with
-// ties to even.
+// Removes the intermediate's offset and shifts right by kFinalShift with ties
+// to even. The parity is read after adding half minus one: when that carries
+// into the next unit the result rounds up whatever the parity adds.
 inline __m256i round_final(__m256i sum) {
-  sum = _mm256_add_epi32(sum, _mm256_set1_epi32(kMidBias * kWeightOne));
-  const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(sum, kFinalShift), _mm256_set1_epi32(1));
-  const __m256i bias = _mm256_add_epi32(_mm256_set1_epi32((1 << (kFinalShift - 1)) - 1), odd);
-  return _mm256_srli_epi32(_mm256_add_epi32(sum, bias), kFinalShift);
+  const __m256i t = _mm256_add_epi32(
+      sum, _mm256_set1_epi32(kMidBias * kWeightOne + (1 << (kFinalShift - 1)) - 1));
+  const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(t, kFinalShift), _mm256_set1_epi32(1));
+  return _mm256_srli_epi32(_mm256_add_epi32(t, odd), kFinalShift);
 }
 
 // Outputs x..x+7 travel as r[j] = (x+j | x+4+j). Stores them as 24 int16.
@@ -124,6 +125,23 @@ inline void store8_u8(uint8_t* dst, const __m256i* r) {
   __builtin_memcpy(dst + 20, &tail, sizeof tail);
 }
 
+// Weight pairs of outputs x..x+7 at four taps each, as (x+j | x+4+j) lanes:
+// wp[2j] holds tap pair 0, wp[2j+1] tap pair 1.
+inline void weights4(const int16_t* w, __m256i* wp) {
+  const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));
+  const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 16));
+  const __m256i a = _mm256_permute2x128_si256(w0, w1, 0x20);  // x, x+1 | x+4, x+5
+  const __m256i b = _mm256_permute2x128_si256(w0, w1, 0x31);  // x+2, x+3 | x+6, x+7
+  wp[0] = _mm256_shuffle_epi32(a, 0x00);
+  wp[1] = _mm256_shuffle_epi32(a, 0x55);
+  wp[2] = _mm256_shuffle_epi32(a, 0xAA);
+  wp[3] = _mm256_shuffle_epi32(a, 0xFF);
+  wp[4] = _mm256_shuffle_epi32(b, 0x00);
+  wp[5] = _mm256_shuffle_epi32(b, 0x55);
+  wp[6] = _mm256_shuffle_epi32(b, 0xAA);
+  wp[7] = _mm256_shuffle_epi32(b, 0xFF);
+}
+
 int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
                  const int16_t* w, int taps, int x0, int x1) {
   // Bytes read past a window's start: 16 per group of up to four taps.
@@ -140,6 +158,19 @@ int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* o
       for (int j = 0; j < 4; ++j) {
         const __m256i v = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
         r[j] = _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()), wj[j]);
+      }
+      store8_i16(dst + 3 * x, r);
+    }
+    return x;
+  }
+  if (taps == 4) {
+    for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+      __m256i wp[8];
+      weights4(w + 4 * x, wp);
+      for (int j = 0; j < 4; ++j) {
+        const __m256i v = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
+        r[j] = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()), wp[2 * j]),
+                                _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_hi()), wp[2 * j + 1]));
       }
       store8_i16(dst + 3 * x, r);
     }
@@ -173,6 +204,20 @@ int h_second_avx2(const int16_t* src, int src_len, uint8_t* dst, const int32_t* 
     }
     return x;
   }
+  if (taps == 4) {
+    for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+      __m256i wp[8];
+      weights4(w + 4 * x, wp);
+      for (int j = 0; j < 4; ++j) {
+        const __m256i v0 = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
+        const __m256i v1 = load_lanes(src + offs[x + j] + 6, src + offs[x + 4 + j] + 6);
+        r[j] = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v0, pairs_i16()), wp[2 * j]),
+                                _mm256_madd_epi16(_mm256_shuffle_epi8(v1, pairs_i16()), wp[2 * j + 1]));
+      }
+      store8_u8(dst + 3 * x, r);
+    }
+    return x;
+  }
   for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
     for (int j = 0; j < 4; ++j)
       r[j] = h_sum_i16(src + offs[x + j], src + offs[x + 4 + j], w + long(x + j) * taps,
@@ -194,6 +239,22 @@ int v_first_avx2(const uint8_t* const* rows, const int16_t* w, int n_rows, int16
   const __m256i half = _mm256_set1_epi32(1 << (kMidShift - 1));
   const __m256i flip = _mm256_set1_epi16(-kMidBias);
   int i = i0;
+  if (n_rows == 2 && w[0] == kWeightOne / 2 && w[1] == kWeightOne / 2) {
+    // Two rows at half weight (2:1 ratios): the sum is exactly (a + b) * 128.
+    for (; i + 32 <= i1; i += 32) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[0] + i));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[1] + i));
+      const __m256i lo = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(a)),
+                                          _mm256_cvtepu8_epi16(_mm256_castsi256_si128(b)));
+      const __m256i hi = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(a, 1)),
+                                          _mm256_cvtepu8_epi16(_mm256_extracti128_si256(b, 1)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                          _mm256_xor_si256(_mm256_slli_epi16(lo, kMidBits - 1), flip));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 16),
+                          _mm256_xor_si256(_mm256_slli_epi16(hi, kMidBits - 1), flip));
+    }
+    return i;
+  }
   for (; i + 32 <= i1; i += 32) {
     __m256i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
     for (int k = 0; k < n_rows; k += 2) {
