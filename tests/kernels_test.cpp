@@ -150,15 +150,18 @@ std::vector<double> reference(const Image& src, int dw, int dh) {
 struct ErrorStats {
   double max_abs = 0;
   double sum[3] = {0, 0, 0};
+  double ideal_sum[3] = {0, 0, 0};  // what rounding the exact values would give
   long count = 0;
   long over_half = 0;
   void add(const Image& got, const std::vector<double>& ref) {
     for (int y = 0; y < got.h; ++y)
       for (int x = 0; x < got.w; ++x)
         for (int c = 0; c < 3; ++c) {
-          const double e = got.at(x, y)[c] - ref[(size_t(y) * got.w + x) * 3 + c];
+          const double exact = ref[(size_t(y) * got.w + x) * 3 + c];
+          const double e = got.at(x, y)[c] - exact;
           max_abs = std::max(max_abs, std::abs(e));
           sum[c] += e;
+          ideal_sum[c] += std::nearbyint(exact) - exact;
           over_half += std::abs(e) > 0.5 + 1e-9;  // exact ties round either way
         }
     count += long(got.w) * got.h;
@@ -177,6 +180,7 @@ const Case kMatrix[] = {
     {113, 127, 227, 61}, {200, 150, 201, 149}, {9000, 2, 141, 2}, {3, 2000, 2, 31},
     {211, 97, 211, 41}, {53, 29, 53, 89},  {64, 48, 2, 3},     {2, 2, 64, 61},
     {101, 103, 50, 51}, {37, 41, 111, 123}, {300, 200, 299, 4}, {17, 1, 5, 1},
+    {1201, 901, 397, 301}, {640, 480, 1283, 967}, {2048, 64, 32, 1}, {3, 5, 96, 160},
 };
 
 }  // namespace
@@ -308,20 +312,37 @@ TEST(Layer, InitWritesStayWithinQueriedSize) {
 }
 
 TEST(Resample, MatchesDoubleReferenceOverSizesAndContents) {
-  ErrorStats total;
+  ErrorStats all;
   for (Content content : {Content::kNoise, Content::kGradient, Content::kLines, Content::kStripes}) {
+    ErrorStats total;
     for (const Case& c : kMatrix) {
       const Image src = make(c.sw, c.sh, content, c.sw * 31 + c.dh);
       const Image got = resized(src, c.dw, c.dh);
+      const std::vector<double> ref = reference(src, c.dw, c.dh);
       ErrorStats one;
-      one.add(got, reference(src, c.dw, c.dh));
-      total.add(got, reference(src, c.dw, c.dh));
+      one.add(got, ref);
+      total.add(got, ref);
+      all.add(got, ref);
       EXPECT_LE(one.max_abs, 0.55) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh
                                    << " content " << int(content);
     }
+    // Values within the fixed-point error (14-bit weights, 8-bit intermediate
+    // fraction) of a rounding boundary may round the other way. On smooth
+    // content that is under 0.1% of values; noise, one-pixel lines and Nyquist
+    // stripes put up to about 0.25% there.
+    const double over = double(total.over_half) / (3.0 * total.count);
+    EXPECT_LE(over, content == Content::kGradient ? 0.001 : 0.003) << "content " << int(content);
+    // Bias of the method: mean error beyond what exact rounding leaves. (On
+    // structured content a few exact fractions repeat many times, so even
+    // exact rounding has a mean error there.)
+    for (int ch = 0; ch < 3; ++ch)
+      EXPECT_LE(std::abs((total.sum[ch] - total.ideal_sum[ch]) / total.count), 0.01)
+          << "content " << int(content) << " channel " << ch;
+    printf("content %d: max %.4f, over 0.5 %.4f%%, mean %+.4f %+.4f %+.4f\n", int(content),
+           total.max_abs, 100 * over, total.sum[0] / total.count, total.sum[1] / total.count,
+           total.sum[2] / total.count);
   }
-  for (int ch = 0; ch < 3; ++ch) EXPECT_LE(std::abs(total.sum[ch] / total.count), 0.01) << ch;
-  EXPECT_LE(double(total.over_half) / (3.0 * total.count), 0.001);
+  for (int ch = 0; ch < 3; ++ch) EXPECT_LE(std::abs(all.sum[ch] / all.count), 0.01) << ch;
 }
 
 TEST(Resample, EqualSizesCopyExactly) {
@@ -390,7 +411,8 @@ TEST_P(Tier, EqualsScalarBitForBit) {
     cases.push_back({1 + int(rng() % 400), 1 + int(rng() % 60), 1 + int(rng() % 400), 1 + int(rng() % 60)});
   // Shapes with dedicated paths: 2:1 boxes, two and four taps, near 1x.
   for (Case c : {Case{4000, 3, 3999, 2}, Case{1920, 4, 3840, 8}, Case{128, 40, 64, 20},
-                 Case{250, 30, 100, 12}, Case{400, 10, 160, 23}, Case{333, 8, 101, 4}})
+                 Case{250, 30, 100, 12}, Case{400, 10, 160, 23}, Case{333, 8, 101, 4},
+                 Case{1201, 901, 397, 301}, Case{640, 480, 1283, 967}})
     cases.push_back(c);
   for (const Case& c : cases) {
     const Image src = make(c.sw, c.sh, Content::kNoise, c.sw + c.dw);
