@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,24 +29,32 @@ using qarvel::detail::scalar_kernels;
 
 namespace {
 
-constexpr int kRuns = 11;
+constexpr int kRuns = 15;
 
 double now_ms() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-template <typename F>
-double median_ms(F&& fn, int runs = kRuns) {
-  fn();  // warm caches and page in the destination
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const double start = now_ms();
-    fn();
-    t.push_back(now_ms() - start);
-  }
+double median(std::vector<double> t) {
   std::sort(t.begin(), t.end());
   return t[t.size() / 2];
+}
+
+// Times the candidates in turn, run after run, so that load from other
+// processes on a shared machine falls on all of them alike. Returns medians.
+std::vector<double> median_ms(const std::vector<std::function<void()>>& fns, int runs = kRuns) {
+  std::vector<std::vector<double>> t(fns.size());
+  for (const auto& fn : fns) fn();  // warm caches and page in the destination
+  for (int i = 0; i < runs; ++i)
+    for (size_t f = 0; f < fns.size(); ++f) {
+      const double start = now_ms();
+      fns[f]();
+      t[f].push_back(now_ms() - start);
+    }
+  std::vector<double> out;
+  for (const auto& v : t) out.push_back(median(v));
+  return out;
 }
 
 std::string cpu_model() {
@@ -126,28 +135,33 @@ int main() {
         src[size_t(y) * w.sw * 3 + x] = static_cast<unsigned char>((x / 3 + y + (rng() & 15)) & 255);
     std::vector<unsigned char> dst(size_t(w.dw) * w.dh * 3);
 
-    double ours;
-    {
-      QuietStdout quiet;
-      ours = median_ms([&] {
-        ipp_resize(src.data(), w.sw, w.sh, w.sw * 3, dst.data(), w.dw, w.dh, w.dw * 3);
-      });
-    }
-    const double scalar = median_ms(
-        [&] { resize_with(scalar_kernels(), src.data(), w.sw, w.sh, dst.data(), w.dw, w.dh); }, 3);
-    const double copy = median_ms([&] { std::memcpy(dst.data(), src.data(), std::min(src.size(), dst.size())); });
-
-    char peer[32] = "-", ratio[32] = "-";
-#ifdef QARVEL_BENCH_OPENCV
     const bool linear = w.sw < w.dw || w.sh < w.dh;
+    std::vector<std::function<void()>> fns = {
+        [&] { ipp_resize(src.data(), w.sw, w.sh, w.sw * 3, dst.data(), w.dw, w.dh, w.dw * 3); },
+        [&] { std::memcpy(dst.data(), src.data(), std::min(src.size(), dst.size())); },
+    };
+#ifdef QARVEL_BENCH_OPENCV
     cv::Mat in(w.sh, w.sw, CV_8UC3, src.data());
     cv::Mat out(w.dh, w.dw, CV_8UC3, dst.data());
-    const double cv_ms = median_ms([&] {
+    fns.push_back([&] {
       cv::resize(in, out, cv::Size(w.dw, w.dh), 0, 0, linear ? cv::INTER_LINEAR : cv::INTER_AREA);
     });
-    snprintf(peer, sizeof peer, "%.2f %s", cv_ms, linear ? "LIN" : "AREA");
-    snprintf(ratio, sizeof ratio, "%.2fx", cv_ms / ours);
 #endif
+    std::vector<double> ms;
+    {
+      QuietStdout quiet;  // ipp_resize's timing lines
+      ms = median_ms(fns);
+    }
+    const double ours = ms[0], copy = ms[1];
+    // The scalar tier is slow; fewer runs.
+    const double scalar = median_ms(
+        {[&] { resize_with(scalar_kernels(), src.data(), w.sw, w.sh, dst.data(), w.dw, w.dh); }},
+        3)[0];
+    char peer[32] = "-", ratio[32] = "-";
+    if (ms.size() > 2) {
+      snprintf(peer, sizeof peer, "%.2f %s", ms[2], linear ? "LIN" : "AREA");
+      snprintf(ratio, sizeof ratio, "%.2fx", ms[2] / ours);
+    }
     char size[40];
     snprintf(size, sizeof size, "%dx%d->%dx%d", w.sw, w.sh, w.dw, w.dh);
     printf("%-14s %-22s %10.2f %10.2f %10s %8s %10.2f  %s\n", w.name, size, ours, scalar, peer,

@@ -354,6 +354,24 @@ TEST(Resample, EqualSizesCopyExactly) {
   }
 }
 
+// Halving is exact: each output is the mean of its four pixels, rounded to
+// nearest with ties to even.
+TEST(Resample, HalvingRoundsTheMeanOfFourPixels) {
+  for (int dw : {1, 7, 8, 37, 300}) {
+    const Image src = make(2 * dw, 10, Content::kNoise, dw);
+    for (const Kernels* k : all_kernels()) {
+      const Image got = resized(src, dw, 5, k);
+      for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < dw; ++x)
+          for (int c = 0; c < 3; ++c) {
+            const int sum = src.at(2 * x, 2 * y)[c] + src.at(2 * x + 1, 2 * y)[c] +
+                            src.at(2 * x, 2 * y + 1)[c] + src.at(2 * x + 1, 2 * y + 1)[c];
+            ASSERT_EQ(got.at(x, y)[c], std::nearbyint(sum / 4.0)) << k->name << " " << dw;
+          }
+    }
+  }
+}
+
 TEST(Resample, ConstantStaysConstant) {
   const Case cases[] = {{97, 61, 13, 7}, {5, 3, 160, 96}, {1000, 9, 999, 8}, {31, 17, 997, 13},
                         {256, 64, 4, 1}, {53, 29, 53, 89}};
@@ -435,7 +453,8 @@ TEST_P(Tier, StaysInsideBuffersThatEndAtAGuardPage) {
     return std::pair<uint8_t*, size_t>(base + span - bytes, span + page);
   };
   const Case cases[] = {{301, 7, 100, 3}, {50, 9, 173, 20}, {64, 64, 64, 64}, {97, 5, 97, 3},
-                        {37, 3, 37, 9}, {8, 40, 33, 20}, {1, 1, 35, 3}, {4000, 2, 3999, 1}, {35, 2, 1, 1}};
+                        {37, 3, 37, 9}, {8, 40, 33, 20}, {1, 1, 35, 3}, {4000, 2, 3999, 1}, {35, 2, 1, 1},
+                        {74, 6, 37, 3}, {16, 2, 8, 1}, {250, 3, 100, 1}};
   for (const Case& c : cases) {
     const Image src = make(c.sw, c.sh, Content::kNoise);
     const Image want = resized(src, c.dw, c.dh, &scalar_kernels());

@@ -44,6 +44,12 @@ using VFirstFn = int (*)(const uint8_t* const* rows, const int16_t* w, int n_row
 using VSecondFn = int (*)(const int16_t* const* rows, const int16_t* w, int n_rows, uint8_t* dst,
                           int i0, int i1);
 
+// Exact 2:1 shrink on both axes: output x of a row averages source pixels
+// 2x and 2x+1 of rows a and b, (sum + 2) / 4 with ties to even, which is what
+// the two passes give for those weights. src_len as for the horizontal passes.
+using Box2Fn = int (*)(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, int x0,
+                       int x1);
+
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -51,6 +57,7 @@ struct Kernels {
   HSecondFn h_second;
   VFirstFn v_first;
   VSecondFn v_second;
+  Box2Fn box2;
 };
 
 const Kernels& scalar_kernels();

@@ -318,10 +318,47 @@ int v_second_avx2(const int16_t* const* rows, const int16_t* w, int n_rows, uint
   return i;
 }
 
+int box2_avx2(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, int x0, int x1) {
+  // Per 16-byte load of four pixels: byte pairs (c of pixel 0, c of pixel 1)
+  // and the same for pixels 2 and 3, summed by maddubs against ones.
+  const __m256i pairs = _mm256_setr_epi8(0, 3, 1, 4, 2, 5, 6, 9, 7, 10, 8, 11, -1, -1, -1, -1,
+                                         0, 3, 1, 4, 2, 5, 6, 9, 7, 10, 8, 11, -1, -1, -1, -1);
+  const __m256i compact = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1,
+                                           0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i one16 = _mm256_set1_epi16(1);
+  int x = x0;
+  // Eight outputs read 48 bytes per row, the last load 4 bytes beyond them.
+  for (; x + 8 <= x1 && 6 * x + 52 <= src_len; x += 8) {
+    const uint8_t* pa = a + 6 * x;
+    const uint8_t* pb = b + 6 * x;
+    __m256i r[2];
+    for (int h = 0; h < 2; ++h) {
+      // Lanes: outputs 4h, 4h+1 | 4h+2, 4h+3.
+      const __m256i va = load_lanes(pa + 24 * h, pa + 24 * h + 12);
+      const __m256i vb = load_lanes(pb + 24 * h, pb + 24 * h + 12);
+      const __m256i s = _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_shuffle_epi8(va, pairs), ones),
+                                         _mm256_maddubs_epi16(_mm256_shuffle_epi8(vb, pairs), ones));
+      const __m256i odd = _mm256_and_si256(_mm256_srli_epi16(s, 2), one16);
+      r[h] = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(s, one16), odd), 2);
+    }
+    // Quadwords hold outputs (0,1) (4,5) | (2,3) (6,7); put them in order.
+    const __m256i q = _mm256_permute4x64_epi64(_mm256_packus_epi16(r[0], r[1]), 0xD8);
+    const __m256i c = _mm256_shuffle_epi8(q, compact);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x), _mm256_castsi256_si128(c));
+    const __m128i hi = _mm256_extracti128_si256(c, 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x + 12), hi);
+    const int32_t tail = _mm_extract_epi32(hi, 2);
+    __builtin_memcpy(dst + 3 * x + 20, &tail, sizeof tail);
+  }
+  return x;
+}
+
 }  // namespace
 
 const Kernels& avx2_kernels() {
-  static const Kernels k = {"avx2", h_first_avx2, h_second_avx2, v_first_avx2, v_second_avx2};
+  static const Kernels k = {"avx2",        h_first_avx2,  h_second_avx2,
+                            v_first_avx2,  v_second_avx2, box2_avx2};
   return k;
 }
 

@@ -83,11 +83,20 @@ int v_second_scalar(const int16_t* const* rows, const int16_t* w, int n_rows, ui
   return i1;
 }
 
+int box2_scalar(const uint8_t* a, const uint8_t* b, int, uint8_t* dst, int x0, int x1) {
+  for (int x = x0; x < x1; ++x)
+    for (int c = 0; c < 3; ++c) {
+      const int s = a[6 * x + c] + a[6 * x + 3 + c] + b[6 * x + c] + b[6 * x + 3 + c];
+      dst[3 * x + c] = static_cast<uint8_t>((s + 1 + ((s >> 2) & 1)) >> 2);
+    }
+  return x1;
+}
+
 }  // namespace
 
 const Kernels& scalar_kernels() {
   static const Kernels k = {"scalar", h_first_scalar, h_second_scalar, v_first_scalar,
-                            v_second_scalar};
+                            v_second_scalar, box2_scalar};
   return k;
 }
 
