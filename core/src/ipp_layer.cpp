@@ -68,28 +68,11 @@ int64_t spec_size(IppiSize src, IppiSize dst) {
          align64(4 * int64_t{dst.height}) + align64(2 * ty * dst.height);
 }
 
-// Quantises `count` exact weights ov[k] / total to P14 by cumulative rounding,
-// so they sum to exactly kWeightOne.
-void quantise(const int64_t* ov, int count, int64_t total, int16_t* q) {
-  int64_t cum = 0;
-  int64_t prev = 0;
-  for (int k = 0; k < count; ++k) {
-    cum += ov[k];
-    const int64_t r = (cum * kWeightOne + total / 2) / total;
-    q[k] = static_cast<int16_t>(r - prev);
-    prev = r;
-  }
-}
-
-// Stores one output's window: start pixel `first`, `count` weights, slid left
-// when the stride would run past the last pixel.
-void place(int64_t ns, int taps, int scale, int first, int count, const int16_t* q,
-           int32_t* index, int16_t* weights) {
-  int start = first;
-  if (ns >= taps && start + taps > ns) start = static_cast<int>(ns - taps);
-  *index = start * scale;
-  std::memset(weights, 0, sizeof(int16_t) * taps);
-  for (int k = 0; k < count; ++k) weights[first - start + k] = q[k];
+// First pixel of a window of `taps` pixels that must hold pixel `first`:
+// slid left when the stride would run past the last pixel, so kernels may
+// read every tap. Images narrower than the stride keep `first`.
+int64_t window_start(int64_t ns, int taps, int64_t first) {
+  return ns >= taps && first + taps > ns ? ns - taps : first;
 }
 
 // Builds one axis at `offset` from the base; returns the bytes it takes.
@@ -116,22 +99,20 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
   auto* index = reinterpret_cast<int32_t*>(base + axis->index_offset);
   auto* weights = reinterpret_cast<int16_t*>(base + axis->weight_offset);
 
-  int64_t ov[2];
-  int16_t q[2];
   for (int64_t x = 0; x < nd; ++x) {
     int16_t* wx = weights + x * taps;
+    std::memset(wx, 0, sizeof(int16_t) * taps);
     if (area) {
       const int64_t lo = x * ns;
       const int64_t hi = lo + ns;
       const int64_t first = lo / nd;
       const int64_t last = (hi - 1) / nd;
-      // Quantise in place, one tap at a time, to avoid a per-output array.
+      const int64_t start = window_start(ns, taps, first);
+      index[x] = static_cast<int32_t>(start * scale);
+      // Cumulative rounding: each weight is the step between rounded running
+      // totals, so the weights sum to exactly kWeightOne.
       int64_t cum = 0;
       int64_t prev = 0;
-      int start = static_cast<int>(first);
-      if (ns >= taps && start + taps > ns) start = static_cast<int>(ns - taps);
-      index[x] = start * scale;
-      std::memset(wx, 0, sizeof(int16_t) * taps);
       for (int64_t i = first; i <= last; ++i) {
         const int64_t a = lo > i * nd ? lo : i * nd;
         const int64_t b = hi < (i + 1) * nd ? hi : (i + 1) * nd;
@@ -141,22 +122,20 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
         prev = r;
       }
     } else {
+      // In halves of a destination pixel: position (2X + 1) * ns - nd over 2 * nd.
       const int64_t n = (2 * x + 1) * ns - nd;
       const int64_t d = 2 * nd;
-      int64_t i0 = 0;
-      int64_t rem = 0;
-      if (n > 0) {
-        i0 = n / d;
-        rem = n % d;
-      }
+      int64_t i0 = n > 0 ? n / d : 0;
+      int64_t rem = n > 0 ? n % d : 0;
       if (i0 >= ns - 1) {
         i0 = ns - 1;
         rem = 0;
       }
-      ov[0] = d - rem;
-      ov[1] = rem;
-      quantise(ov, 2, d, q);
-      place(ns, taps, scale, static_cast<int>(i0), i0 + 1 < ns ? 2 : 1, q, &index[x], wx);
+      const int64_t start = window_start(ns, taps, i0);
+      index[x] = static_cast<int32_t>(start * scale);
+      const int64_t q0 = ((d - rem) * kWeightOne + d / 2) / d;
+      wx[i0 - start] = static_cast<int16_t>(q0);
+      if (i0 + 1 < ns) wx[i0 + 1 - start] = static_cast<int16_t>(kWeightOne - q0);
     }
   }
   return align64(4 * nd) + align64(2 * int64_t{taps} * nd);
