@@ -103,7 +103,10 @@ const Kernels& scalar_kernels() {
 const Kernels& best_kernels() {
   static const Kernels& best = [] () -> const Kernels& {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return avx2_kernels();
+    // The AVX-512 table borrows the AVX2 horizontal kernels.
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && __builtin_cpu_supports("avx512bw")) return avx512_kernels();
+    if (avx2) return avx2_kernels();
     return scalar_kernels();
   }();
   return best;
