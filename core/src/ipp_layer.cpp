@@ -362,6 +362,7 @@ const std::vector<const Kernels*>& all_kernels() {
   static const std::vector<const Kernels*> tables = [] {
     std::vector<const Kernels*> v{&scalar_kernels()};
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse4.1")) v.push_back(&sse41_kernels());
     const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) v.push_back(&avx2_kernels());
     if (avx2 && __builtin_cpu_supports("avx512bw")) v.push_back(&avx512_kernels());

@@ -61,6 +61,7 @@ struct Kernels {
 };
 
 const Kernels& scalar_kernels();
+const Kernels& sse41_kernels();
 const Kernels& avx2_kernels();
 const Kernels& avx512_kernels();
 // The fastest table this processor runs, chosen once.

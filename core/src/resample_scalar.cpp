@@ -107,6 +107,7 @@ const Kernels& best_kernels() {
     const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && __builtin_cpu_supports("avx512bw")) return avx512_kernels();
     if (avx2) return avx2_kernels();
+    if (__builtin_cpu_supports("sse4.1")) return sse41_kernels();
     return scalar_kernels();
   }();
   return best;
