@@ -6,6 +6,7 @@
 #include <turbojpeg.h>
 
 #include "qarvel/qarvel.h"
+#include "huge_pages.h"
 #include "tj_handle.h"
 
 using qarvel::detail::is_tj_pixel_format;
@@ -59,6 +60,7 @@ int qdecode(const unsigned char* jpeg_buffer, unsigned long jpeg_size,
   int64_t bytes = int64_t{*pitch} * *height;
   *image_buffer = bytes <= INT_MAX ? tjAlloc(static_cast<int>(bytes)) : nullptr;
   if (!*image_buffer) { puts("[qdecode] tjAlloc error!"); return -1; }
+  qarvel::detail::advise_huge_pages(*image_buffer, static_cast<size_t>(bytes));
 
   if (tjDecompress2(tj.get(), jpeg_buffer, jpeg_size, *image_buffer, *width, *pitch, *height,
                     clr_format, 0) == -1) {

@@ -2,19 +2,31 @@
 // qresize chains file reading, resizing and file writing.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
-#include <new>
 
 #include <turbojpeg.h>
 
 #include "elapsed.h"
+#include "huge_pages.h"
 #include "ipp_layer.h"
 #include "qarvel/qarvel.h"
 
+using qarvel::detail::advise_huge_pages;
 using qarvel::detail::elapsed_ms;
+using qarvel::detail::kHugePage;
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(unsigned char* p) const { free(p); }
+};
+
+}  // namespace
 
 // Sizes, steps and pointers go to the layer unchecked; any non-zero status,
 // warnings included, is a silent failure.
@@ -111,12 +123,18 @@ int qresize(const char* infile_path_name, int dst_width, int dst_height,
     puts("[qresize] destination image is too large!");
     return -1;
   }
-  std::unique_ptr<unsigned char[]> dst(new (std::nothrow) unsigned char[dst_bytes]);
+  // Aligned so that the whole destination can take huge pages; at least one
+  // byte, so an empty image still gets a pointer and fails in the resampler.
+  void* dst_memory = nullptr;
+  if (posix_memalign(&dst_memory, kHugePage, static_cast<size_t>(std::max<int64_t>(dst_bytes, 1))) != 0)
+    dst_memory = nullptr;
+  std::unique_ptr<unsigned char, FreeDeleter> dst(static_cast<unsigned char*>(dst_memory));
   if (!dst) {
     qFree(src);
     puts("[qresize] destination alloc error!");
     return -1;
   }
+  advise_huge_pages(dst.get(), static_cast<size_t>(dst_bytes));
   int rc = ipp_resize(src, src_width, src_height, src_pitch, dst.get(), dst_width, dst_height,
                       static_cast<int>(dst_step));
   // The source is not needed past this point; freeing it now halves the
