@@ -326,12 +326,8 @@ TEST(Resample, MatchesDoubleReferenceOverSizesAndContents) {
       EXPECT_LE(one.max_abs, 0.55) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh
                                    << " content " << int(content);
     }
-    // Values within the fixed-point error (14-bit weights, 8-bit intermediate
-    // fraction) of a rounding boundary may round the other way. On smooth
-    // content that is under 0.1% of values; noise, one-pixel lines and Nyquist
-    // stripes put up to about 0.25% there.
     const double over = double(total.over_half) / (3.0 * total.count);
-    EXPECT_LE(over, content == Content::kGradient ? 0.001 : 0.003) << "content " << int(content);
+    EXPECT_LE(over, 0.001) << "content " << int(content);
     // Bias of the method: mean error beyond what exact rounding leaves. (On
     // structured content a few exact fractions repeat many times, so even
     // exact rounding has a mean error there.)

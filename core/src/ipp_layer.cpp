@@ -2,11 +2,13 @@
 // 3-channel resizes, over the fixed-point kernels of resample.h.
 //
 // A spec holds a 64-byte header and, per axis, an index table (first source
-// pixel of each output's window) and a weight table (taps per output, padded
-// with zeros to an even stride). Windows are slid left to stay inside the
-// image, so a kernel may read every tap without bounds checks.
+// pixel of each output's window) and a weight table (taps per output, negated
+// as resample.h describes, padded with zeros to an even stride). Windows are
+// slid left to stay inside the image, so a kernel may read every tap without
+// bounds checks.
 #include "ipp_layer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +19,13 @@ namespace qarvel::detail {
 namespace {
 
 constexpr uint32_t kMagic = 0x50535251;  // "QRSP"
-constexpr uint16_t kLayoutVersion = 1;
+constexpr uint16_t kLayoutVersion = 2;
 constexpr int64_t kHeaderBytes = 64;
 constexpr int64_t kAlign = 64;
 constexpr int kInitBufSize = 64;
+// Elements of an intermediate row made per step when the vertical pass runs
+// first: 4 KB of int32 words, with the source bytes, well inside L1.
+constexpr int kStrip = 1024;
 
 enum Method : uint16_t { kMethodSuper = 1, kMethodLinear = 2 };
 enum AxisFlag : uint32_t { kIdentity = 1, kIntegerRatio = 2, kAreaWeights = 4 };
@@ -110,7 +115,7 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
       const int64_t start = window_start(ns, taps, first);
       index[x] = static_cast<int32_t>(start * scale);
       // Cumulative rounding: each weight is the step between rounded running
-      // totals, so the weights sum to exactly kWeightOne.
+      // totals, so the weights sum to exactly kWeightOne (stored negated).
       int64_t cum = 0;
       int64_t prev = 0;
       for (int64_t i = first; i <= last; ++i) {
@@ -118,7 +123,7 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
         const int64_t b = hi < (i + 1) * nd ? hi : (i + 1) * nd;
         cum += b - a;
         const int64_t r = (cum * kWeightOne + ns / 2) / ns;
-        wx[i - start] = static_cast<int16_t>(r - prev);
+        wx[i - start] = static_cast<int16_t>(prev - r);
         prev = r;
       }
     } else {
@@ -134,8 +139,8 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
       const int64_t start = window_start(ns, taps, i0);
       index[x] = static_cast<int32_t>(start * scale);
       const int64_t q0 = ((d - rem) * kWeightOne + d / 2) / d;
-      wx[i0 - start] = static_cast<int16_t>(q0);
-      if (i0 + 1 < ns) wx[i0 + 1 - start] = static_cast<int16_t>(kWeightOne - q0);
+      wx[i0 - start] = static_cast<int16_t>(-q0);
+      if (i0 + 1 < ns) wx[i0 + 1 - start] = static_cast<int16_t>(q0 - kWeightOne);
     }
   }
   return align64(4 * nd) + align64(2 * int64_t{taps} * nd);
@@ -195,11 +200,20 @@ IppStatus init(IppiSize src, IppiSize dst, IppiResizeSpec_32f* spec, Method meth
 // pass then runs on the fewer, destination rows.
 bool vertical_first(const SpecHeader& h) { return h.dst_h < h.src_h; }
 
+// The second pass's pair for weight w: lo's weight, w / 2^kLoBits rounded,
+// in the low half and w in the high half, matching an intermediate word.
+int32_t weight_pair(int16_t w) {
+  const int lo_w = (w + (1 << (kLoBits - 1))) >> kLoBits;
+  return static_cast<int32_t>(static_cast<uint16_t>(lo_w) |
+                              static_cast<uint32_t>(static_cast<uint16_t>(w)) << 16);
+}
+
 struct WorkLayout {
-  int64_t row_bytes;  // one int16 row, with tail padding
+  int64_t row_bytes;  // one int32 intermediate row, with tail padding
   int64_t rows;       // rows in the row area
   int64_t pointers;   // offset of Ty row pointers
-  int64_t weights;    // offset of Ty int16 weights
+  int64_t weights;    // offset of Ty int32 weight pairs
+  int64_t x_pairs;    // offset of the x axis's laid-out weight pairs (vertical first)
   int64_t slots;      // offset of Ty int32 ring-slot tags
   int64_t total;
 };
@@ -208,34 +222,35 @@ WorkLayout work_layout(const SpecHeader& h, int64_t channels) {
   WorkLayout l;
   const int64_t ty = h.y.taps;
   const bool vfirst = vertical_first(h);
-  l.row_bytes = align64((vfirst ? h.src_w : h.dst_w) * channels * 2 + kAlign);
+  l.row_bytes = align64((vfirst ? h.src_w : h.dst_w) * channels * 4 + kAlign);
   l.rows = vfirst ? 1 : ty;
   l.pointers = l.row_bytes * l.rows;
   l.weights = l.pointers + align64(ty * static_cast<int64_t>(sizeof(void*)));
-  l.slots = l.weights + align64(ty * 2);
-  l.total = l.slots + align64(ty * 4) + kAlign;
+  l.slots = l.weights + align64(ty * 4);
+  l.x_pairs = l.slots + align64(ty * 4);
+  l.total = l.x_pairs + (vfirst ? align64(int64_t{h.x.taps} * h.dst_w * 16) : 0) + kAlign;
   return l;
 }
 
-void run_h_first(const Kernels& k, const uint8_t* src, int src_len, int16_t* dst,
+void run_h_first(const Kernels& k, const uint8_t* src, int src_len, int32_t* dst,
                  const int32_t* offs, const int16_t* w, int taps, int n) {
   const int done = k.h_first(src, src_len, dst, offs, w, taps, 0, n);
   scalar_kernels().h_first(src, src_len, dst, offs, w, taps, done, n);
 }
 
-void run_h_second(const Kernels& k, const int16_t* src, int src_len, uint8_t* dst,
-                  const int32_t* offs, const int16_t* w, int taps, int n) {
-  const int done = k.h_second(src, src_len, dst, offs, w, taps, 0, n);
-  scalar_kernels().h_second(src, src_len, dst, offs, w, taps, done, n);
+void run_h_second(const Kernels& k, const int32_t* src, int src_len, uint8_t* dst,
+                  const int32_t* offs, const int32_t* w, int taps, int x0, int x1) {
+  const int done = k.h_second(src, src_len, dst, offs, w, taps, x0, x1);
+  scalar_kernels().h_second(src, src_len, dst, offs, w, taps, done, x1);
 }
 
 void run_v_first(const Kernels& k, const uint8_t* const* rows, const int16_t* w, int n_rows,
-                 int16_t* dst, int n) {
-  const int done = k.v_first(rows, w, n_rows, dst, 0, n);
-  scalar_kernels().v_first(rows, w, n_rows, dst, done, n);
+                 int32_t* dst, int i0, int i1) {
+  const int done = k.v_first(rows, w, n_rows, dst, i0, i1);
+  scalar_kernels().v_first(rows, w, n_rows, dst, done, i1);
 }
 
-void run_v_second(const Kernels& k, const int16_t* const* rows, const int16_t* w, int n_rows,
+void run_v_second(const Kernels& k, const int32_t* const* rows, const int32_t* w, int n_rows,
                   uint8_t* dst, int n) {
   const int done = k.v_second(rows, w, n_rows, dst, 0, n);
   scalar_kernels().v_second(rows, w, n_rows, dst, done, n);
@@ -280,7 +295,7 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
   const int src_len = h.src_w * 3;
   const int dst_len = h.dst_w * 3;
   const bool x_identity = (h.x.flags & kIdentity) != 0;
-  const int16_t one = kWeightOne;
+  const int16_t one = static_cast<int16_t>(-kWeightOne);
 
   if (x_identity && (h.y.flags & kIdentity)) {
     for (int y = 0; y < h.dst_h; ++y)
@@ -305,26 +320,63 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
 
   const WorkLayout l = work_layout(h, 3);
   uint8_t* work = align_ptr(buffer);
-  auto* tap_weights = reinterpret_cast<int16_t*>(work + l.weights);
+  auto* tap_weights = reinterpret_cast<int32_t*>(work + l.weights);
+
+  const int32_t one_pair = weight_pair(one);
 
   if (vertical_first(h)) {
     auto** rows = reinterpret_cast<const uint8_t**>(work + l.pointers);
-    auto* mid = reinterpret_cast<int16_t*>(work);
+    auto* mid = reinterpret_cast<int32_t*>(work);
+    auto* vertical = reinterpret_cast<int16_t*>(tap_weights);
+    auto* x_pairs = reinterpret_cast<int32_t*>(work + l.x_pairs);
+    if (!x_identity)
+      for (int64_t i = 0; i < int64_t{tx} * h.dst_w; i += 2) {
+        int32_t* block = x_pairs + i * 4;
+        const int32_t p0 = weight_pair(x_weights[i]), p1 = weight_pair(x_weights[i + 1]);
+        for (int c = 0; c < 3; ++c) {
+          block[c] = p0;
+          block[3 + c] = p1;
+        }
+        block[6] = block[7] = 0;
+      }
     for (int y = 0; y < h.dst_h; ++y) {
       const int16_t* wy = y_weights + static_cast<ptrdiff_t>(y) * ty;
       int n = 0;
       for (int t = 0; t < ty; ++t) {
         if (wy[t] == 0) continue;
         rows[n] = src + static_cast<ptrdiff_t>(y_index[y] + t) * src_step;
-        tap_weights[n++] = wy[t];
+        vertical[n++] = wy[t];
       }
-      run_v_first(k, rows, tap_weights, n, mid, src_len);
       uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
       if (x_identity) {
-        const int16_t* mid_row = mid;
-        run_v_second(k, &mid_row, &one, 1, out, dst_len);
-      } else {
-        run_h_second(k, mid, src_len, out, x_index, x_weights, tx, h.dst_w);
+        run_v_first(k, rows, vertical, n, mid, 0, src_len);
+        const int32_t* mid_row = mid;
+        run_v_second(k, &mid_row, &one_pair, 1, out, dst_len);
+        continue;
+      }
+      // The row is made and consumed a strip at a time, so the intermediate
+      // is still in L1 when the horizontal pass reads it. Each strip serves
+      // the outputs whose windows it completes; the last serves the rest.
+      int x = 0;
+      for (int e0 = 0; e0 < src_len;) {
+        const int e1 = src_len - e0 > kStrip ? e0 + kStrip : src_len;
+        run_v_first(k, rows, vertical, n, mid, e0, e1);
+        int x_end = x;
+        if (e1 == src_len) {
+          x_end = h.dst_w;
+        } else {
+          // Whole groups of 16 outputs, each window and the two words after
+          // it made, so the SIMD kernels take all of them.
+          x_end = static_cast<int>(
+              std::partition_point(x_index + x, x_index + h.dst_w,
+                                   [&](int32_t off) { return off + 3 * tx + 2 <= e1; }) -
+              x_index);
+          x_end = x + (x_end - x) / 16 * 16;
+        }
+        // Kernels see only the elements made so far.
+        if (x_end > x) run_h_second(k, mid, e1, out, x_index, x_pairs, tx, x, x_end);
+        x = x_end;
+        e0 = e1;
       }
     }
     return;
@@ -332,7 +384,7 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
 
   // Horizontal first: each needed source row is filtered once into a ring of
   // ty rows, slot r % ty; windows only move down, so no row is evicted early.
-  auto** rows = reinterpret_cast<const int16_t**>(work + l.pointers);
+  auto** rows = reinterpret_cast<const int32_t**>(work + l.pointers);
   auto* slot_row = reinterpret_cast<int32_t*>(work + l.slots);
   for (int s = 0; s < ty; ++s) slot_row[s] = -1;
   for (int y = 0; y < h.dst_h; ++y) {
@@ -342,17 +394,17 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
       if (wy[t] == 0) continue;
       const int r = y_index[y] + t;
       const int s = r % ty;
-      auto* cached = reinterpret_cast<int16_t*>(work + s * l.row_bytes);
+      auto* cached = reinterpret_cast<int32_t*>(work + s * l.row_bytes);
       if (slot_row[s] != r) {
         const uint8_t* in = src + static_cast<ptrdiff_t>(r) * src_step;
         if (x_identity)
-          run_v_first(k, &in, &one, 1, cached, src_len);
+          run_v_first(k, &in, &one, 1, cached, 0, src_len);
         else
           run_h_first(k, in, src_len, cached, x_index, x_weights, tx, h.dst_w);
         slot_row[s] = r;
       }
       rows[n] = cached;
-      tap_weights[n++] = wy[t];
+      tap_weights[n++] = weight_pair(wy[t]);
     }
     run_v_second(k, rows, tap_weights, n, dst + static_cast<ptrdiff_t>(y) * dst_step, dst_len);
   }

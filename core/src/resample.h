@@ -1,16 +1,22 @@
 // Internal: fixed-point resampling kernels for interleaved 3-channel rows.
 //
 // Arithmetic shared by every tier, so all tiers agree bit for bit:
-//   weights      int16 with kWeightBits fractional bits; each output's weights
-//                sum to exactly kWeightOne;
-//   first pass   u8 x weight, rounded right shift by kWeightBits - kMidBits,
-//                giving value * 256, then offset by -kMidBias so it fits an
-//                int16 lane (pmaddwd multiplies signed words);
-//   second pass  int16 x weight, plus kMidBias * kWeightOne to undo the
-//                offset (the weights sum to kWeightOne), shifted right by
-//                kFinalShift rounding to nearest with ties to even.
-// Weights are non-negative and sum to kWeightOne, so every partial sum and
-// every pmaddwd pair stays within +-2^29 and the biased total below 2^31.
+//   weights      kWeightBits fractional bits, stored negated so that a whole
+//                weight, -kWeightOne, still fits an int16; each output's
+//                weights sum to exactly -kWeightOne;
+//   first pass   u8 x weight gives the exact negated sum N = -value * 2^15;
+//                it is kept whole as one int32 word per element holding two
+//                int16 halves, lo = N & 0xFF below and hi = N >> 8 above;
+//   second pass  pmaddwd of a word with the weight pair (wl, w), where
+//                wl = (w + 128) >> 8 sits in the low half, gives
+//                hi * w + lo * wl; summed over the taps that is value * 2^22
+//                (the signs cancel), shifted right by kFinalShift rounding to
+//                nearest with ties to even. wl is w / 2^8 rounded, so a tap
+//                is off by at most 255/2 units (3e-5 levels), and not at all
+//                when lo is 0, as for whole values.
+// Bounds: |hi| <= 32640, lo <= 255, |wl| <= 128 and the weights' magnitudes
+// sum to 2^15, so every pmaddwd pair and every sum stays within 2^30; a sum is
+// never below -128 per tap, so adding half a unit leaves it positive.
 //
 // This header is included by per-ISA files: it must stay free of the standard
 // library and of inline code that could be merged across ISAs.
@@ -20,29 +26,35 @@
 
 namespace qarvel::detail {
 
-constexpr int kWeightBits = 14;
+constexpr int kWeightBits = 15;
 constexpr int kWeightOne = 1 << kWeightBits;
-constexpr int kMidBits = 8;
-constexpr int kMidBias = 32768;
-constexpr int kFinalShift = kWeightBits + kMidBits;
+constexpr int kLoBits = 8;  // bits of N kept in lo
+constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 
 // Horizontal passes. Output x reads `taps` consecutive source pixels starting
 // at element offset offs[x] (pixel * 3) with weights w[x * taps + k]. src_len
 // is the number of readable elements in the source row; no kernel reads past
-// it. Outputs [x0, x1) are requested; the return value is the first output not
-// written, and the caller hands [return, x1) to the scalar kernel.
-using HFirstFn = int (*)(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
+// it. Outputs [x0, x1) are
+// requested; the return value is the first output not written, and the
+// caller hands [return, x1) to the scalar kernel. A kernel may write one
+// element past its last output; the caller's row has room for it.
+using HFirstFn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                          const int16_t* w, int taps, int x0, int x1);
-using HSecondFn = int (*)(const int16_t* src, int src_len, uint8_t* dst, const int32_t* offs,
-                          const int16_t* w, int taps, int x0, int x1);
+// The horizontal second pass takes its weights as int32 pairs (wl, w) laid
+// out for 32-byte multiplies of whole pixels: output x's block starts at
+// wp + x * taps * 4 and holds, per tap pair (k, k+1), eight int32: pair k
+// three times, pair k+1 three times, then two zeros. The vertical second
+// pass takes one pair per row.
+using HSecondFn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                          const int32_t* wp, int taps, int x0, int x1);
 
 // Vertical passes, channel-agnostic: element i of the output combines element
 // i of rows[0..n_rows) with weights w[0..n_rows). Elements [i0, i1) are
 // requested; the return value is the first element not written.
-using VFirstFn = int (*)(const uint8_t* const* rows, const int16_t* w, int n_rows, int16_t* dst,
+using VFirstFn = int (*)(const uint8_t* const* rows, const int16_t* w, int n_rows, int32_t* dst,
                          int i0, int i1);
-using VSecondFn = int (*)(const int16_t* const* rows, const int16_t* w, int n_rows, uint8_t* dst,
-                          int i0, int i1);
+using VSecondFn = int (*)(const int32_t* const* rows, const int32_t* wp, int n_rows,
+                          uint8_t* dst, int i0, int i1);
 
 // Exact 2:1 shrink on both axes: output x of a row averages source pixels
 // 2x and 2x+1 of rows a and b, (sum + 2) / 4 with ties to even, which is what

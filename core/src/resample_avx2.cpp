@@ -37,12 +37,6 @@ inline __m256i pairs_u8_hi() {
   return _mm256_setr_epi8(6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1,
                           6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1);
 }
-// The same pairs from int16 pixels k and k+1.
-inline __m256i pairs_i16() {
-  return _mm256_setr_epi8(0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, -1, -1, -1, -1,
-                          0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, -1, -1, -1, -1);
-}
-
 // Weighted sums of outputs a and b (one per lane): int32 c0 c1 c2 0.
 inline __m256i h_sum_u8(const uint8_t* pa, const uint8_t* pb, const int16_t* wa,
                         const int16_t* wb, int taps) {
@@ -63,54 +57,52 @@ inline __m256i h_sum_u8(const uint8_t* pa, const uint8_t* pb, const int16_t* wa,
   return acc;
 }
 
-inline __m256i h_sum_i16(const int16_t* pa, const int16_t* pb, const int16_t* wa,
-                         const int16_t* wb, int taps) {
+// Weighted sum of one output from intermediate words, a tap pair per 32-byte
+// multiply: int32 c0 c1 c2 of tap k and c0 c1 c2 of tap k+1, two zeros.
+inline __m256i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   __m256i acc = _mm256_setzero_si256();
-  for (int k = 0; k < taps; k += 2) {
-    const __m256i v = load_lanes(pa + 3 * k, pb + 3 * k);
-    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_i16()),
-                                                  weight_lanes(wa + k, wb + k)));
-  }
+  for (int k = 0; k < taps; k += 2)
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * k)),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wp + 4 * k))));
   return acc;
 }
 
-constexpr int kMidShift = kWeightBits - kMidBits;
-
-// Rounded value * 256 in int32 lanes; packus then narrows it to u16, and
-// flipping the top bit applies the -kMidBias offset.
-inline __m256i round_mid(__m256i sum) {
-  return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << (kMidShift - 1))),
-                           kMidShift);
+// Folds the tap halves of outputs a and b into lanes: c0 c1 c2 x of a | of b.
+inline __m256i fold_lanes(__m256i a, __m256i b) {
+  const __m256i u = _mm256_permute2x128_si256(a, b, 0x20);
+  const __m256i v = _mm256_permute2x128_si256(a, b, 0x31);
+  return _mm256_add_epi32(u, _mm256_alignr_epi8(v, u, 12));
 }
 
-// Removes the intermediate's offset and shifts right by kFinalShift with ties
-// to even. The parity is read after adding half minus one: when that carries
-// into the next unit the result rounds up whatever the parity adds.
+// lo = N & 0xFF in the low half of each word, hi = N >> 8 in the high half.
+inline __m256i mid_word(__m256i n) {
+  return _mm256_blend_epi16(_mm256_and_si256(n, _mm256_set1_epi32(0xFF)),
+                            _mm256_slli_epi32(n, kLoBits), 0xAA);
+}
+
+// Shifts right by kFinalShift with ties to even. The parity is read after
+// adding half minus one: when that carries into the next unit the result
+// rounds up whatever the parity adds.
 inline __m256i round_final(__m256i sum) {
-  const __m256i t = _mm256_add_epi32(
-      sum, _mm256_set1_epi32(kMidBias * kWeightOne + (1 << (kFinalShift - 1)) - 1));
+  const __m256i t = _mm256_add_epi32(sum, _mm256_set1_epi32((1 << (kFinalShift - 1)) - 1));
   const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(t, kFinalShift), _mm256_set1_epi32(1));
   return _mm256_srli_epi32(_mm256_add_epi32(t, odd), kFinalShift);
 }
 
-// Outputs x..x+7 travel as r[j] = (x+j | x+4+j). Stores them as 24 int16.
-inline void store8_i16(int16_t* dst, const __m256i* r) {
-  const __m256i compact = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1,
-                                           0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
-  const __m256i flip = _mm256_set1_epi16(-kMidBias);
-  const __m256i c01 = _mm256_shuffle_epi8(
-      _mm256_xor_si256(_mm256_packus_epi32(round_mid(r[0]), round_mid(r[1])), flip), compact);
-  const __m256i c23 = _mm256_shuffle_epi8(
-      _mm256_xor_si256(_mm256_packus_epi32(round_mid(r[2]), round_mid(r[3])), flip), compact);
-  const __m256i a = _mm256_or_si256(c01, _mm256_bslli_epi128(c23, 12));
-  const __m256i b = _mm256_bsrli_epi128(c23, 4);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(a));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 8), _mm256_castsi256_si128(b));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12), _mm256_extracti128_si256(a, 1));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 20), _mm256_extracti128_si256(b, 1));
+// Outputs x..x+7 travel as r[j] = (x+j | x+4+j), int32 lanes c0 c1 c2 x.
+// Stores them as 24 words in ascending order, each output's fourth lane
+// overwritten by the next; the last writes one word past the 24.
+inline void store8_mid(int32_t* dst, const __m256i* r) {
+  __m256i m[4];
+  for (int j = 0; j < 4; ++j) m[j] = mid_word(r[j]);
+  for (int j = 0; j < 4; ++j)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * j), _mm256_castsi256_si128(m[j]));
+  for (int j = 0; j < 4; ++j)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 12 + 3 * j), _mm256_extracti128_si256(m[j], 1));
 }
 
-// The same for u8 output: 24 bytes, written without passing dst + 24.
+// Eight u8 outputs, 24 bytes, written without passing dst + 24.
 inline void store8_u8(uint8_t* dst, const __m256i* r) {
   const __m256i compact = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
@@ -142,7 +134,7 @@ inline void weights4(const int16_t* w, __m256i* wp) {
   wp[7] = _mm256_shuffle_epi32(b, 0xFF);
 }
 
-int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
+int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                  const int16_t* w, int taps, int x0, int x1) {
   // Bytes read past a window's start: 16 per group of up to four taps.
   const int need = 3 * (taps - (taps % 4 == 0 ? 4 : 2)) + 16;
@@ -159,7 +151,7 @@ int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* o
         const __m256i v = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
         r[j] = _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()), wj[j]);
       }
-      store8_i16(dst + 3 * x, r);
+      store8_mid(dst + 3 * x, r);
     }
     return x;
   }
@@ -172,7 +164,7 @@ int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* o
         r[j] = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_lo()), wp[2 * j]),
                                 _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_u8_hi()), wp[2 * j + 1]));
       }
-      store8_i16(dst + 3 * x, r);
+      store8_mid(dst + 3 * x, r);
     }
     return x;
   }
@@ -180,51 +172,37 @@ int h_first_avx2(const uint8_t* src, int src_len, int16_t* dst, const int32_t* o
     for (int j = 0; j < 4; ++j)
       r[j] = h_sum_u8(src + offs[x + j], src + offs[x + 4 + j], w + long(x + j) * taps,
                       w + long(x + 4 + j) * taps, taps);
-    store8_i16(dst + 3 * x, r);
+    store8_mid(dst + 3 * x, r);
   }
   return x;
 }
 
-int h_second_avx2(const int16_t* src, int src_len, uint8_t* dst, const int32_t* offs,
-                  const int16_t* w, int taps, int x0, int x1) {
-  // Elements read past a window's start: 8 per tap pair.
+// Outputs [x, x1) in groups of eight while their windows lie inside src_len;
+// inlined with constant taps for the common counts.
+__attribute__((always_inline)) inline int h_second_groups(const int32_t* src, int src_len,
+                                                          uint8_t* dst, const int32_t* offs,
+                                                          const int32_t* w, int taps, int x,
+                                                          int x1) {
+  // Elements read past a window's start: eight words per tap pair.
   const int need = 3 * taps + 2;
-  int x = x0;
   __m256i r[4];
-  if (taps == 2) {
-    for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
-      const __m256i wv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * x));
-      const __m256i wj[4] = {_mm256_shuffle_epi32(wv, 0x00), _mm256_shuffle_epi32(wv, 0x55),
-                             _mm256_shuffle_epi32(wv, 0xAA), _mm256_shuffle_epi32(wv, 0xFF)};
-      for (int j = 0; j < 4; ++j) {
-        const __m256i v = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
-        r[j] = _mm256_madd_epi16(_mm256_shuffle_epi8(v, pairs_i16()), wj[j]);
-      }
-      store8_u8(dst + 3 * x, r);
-    }
-    return x;
-  }
-  if (taps == 4) {
-    for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
-      __m256i wp[8];
-      weights4(w + 4 * x, wp);
-      for (int j = 0; j < 4; ++j) {
-        const __m256i v0 = load_lanes(src + offs[x + j], src + offs[x + 4 + j]);
-        const __m256i v1 = load_lanes(src + offs[x + j] + 6, src + offs[x + 4 + j] + 6);
-        r[j] = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v0, pairs_i16()), wp[2 * j]),
-                                _mm256_madd_epi16(_mm256_shuffle_epi8(v1, pairs_i16()), wp[2 * j + 1]));
-      }
-      store8_u8(dst + 3 * x, r);
-    }
-    return x;
-  }
   for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
     for (int j = 0; j < 4; ++j)
-      r[j] = h_sum_i16(src + offs[x + j], src + offs[x + 4 + j], w + long(x + j) * taps,
-                       w + long(x + 4 + j) * taps, taps);
+      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + long(x + j) * taps * 4, taps),
+                        h_sum_mid(src + offs[x + 4 + j], w + long(x + 4 + j) * taps * 4, taps));
     store8_u8(dst + 3 * x, r);
   }
   return x;
+}
+
+int h_second_avx2(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                  const int32_t* w, int taps, int x0, int x1) {
+  switch (taps) {
+    case 2: return h_second_groups(src, src_len, dst, offs, w, 2, x0, x1);
+    case 4: return h_second_groups(src, src_len, dst, offs, w, 4, x0, x1);
+    case 6: return h_second_groups(src, src_len, dst, offs, w, 6, x0, x1);
+    default: return h_second_groups(src, src_len, dst, offs, w, taps, x0, x1);
+  }
 }
 
 inline __m256i weight_pair256(const int16_t* w, int k, int n) {
@@ -233,25 +211,24 @@ inline __m256i weight_pair256(const int16_t* w, int k, int n) {
   return _mm256_set1_epi32(static_cast<int32_t>(lo | hi << 16));
 }
 
-int v_first_avx2(const uint8_t* const* rows, const int16_t* w, int n_rows, int16_t* dst, int i0,
+int v_first_avx2(const uint8_t* const* rows, const int16_t* w, int n_rows, int32_t* dst, int i0,
                  int i1) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i half = _mm256_set1_epi32(1 << (kMidShift - 1));
-  const __m256i flip = _mm256_set1_epi16(-kMidBias);
   int i = i0;
-  if (n_rows == 2 && w[0] == kWeightOne / 2 && w[1] == kWeightOne / 2) {
-    // Two rows at half weight (2:1 ratios): the sum is exactly (a + b) * 128.
-    for (; i + 32 <= i1; i += 32) {
-      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[0] + i));
-      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[1] + i));
-      const __m256i lo = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(a)),
-                                          _mm256_cvtepu8_epi16(_mm256_castsi256_si128(b)));
-      const __m256i hi = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(a, 1)),
-                                          _mm256_cvtepu8_epi16(_mm256_extracti128_si256(b, 1)));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                          _mm256_xor_si256(_mm256_slli_epi16(lo, kMidBits - 1), flip));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 16),
-                          _mm256_xor_si256(_mm256_slli_epi16(hi, kMidBits - 1), flip));
+  if (n_rows == 2 && w[0] == -kWeightOne / 2 && w[1] == -kWeightOne / 2) {
+    // Two rows at half weight (2:1 ratios): N = -(a + b) * 2^14, so lo is 0
+    // and hi is -(a + b) * 64.
+    for (; i + 16 <= i1; i += 16) {
+      const __m256i s = _mm256_add_epi16(
+          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0] + i))),
+          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[1] + i))));
+      const __m256i hi = _mm256_sub_epi16(zero, _mm256_slli_epi16(s, 6));
+      // Lane-wise unpacks: elements 0-3 | 8-11 and 4-7 | 12-15.
+      const __m256i a = _mm256_unpacklo_epi16(zero, hi);
+      const __m256i b = _mm256_unpackhi_epi16(zero, hi);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_permute2x128_si256(a, b, 0x20));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 8),
+                          _mm256_permute2x128_si256(a, b, 0x31));
     }
     return i;
   }
@@ -271,48 +248,38 @@ int v_first_avx2(const uint8_t* const* rows, const int16_t* w, int n_rows, int16
       acc2 = _mm256_add_epi32(acc2, _mm256_madd_epi16(_mm256_unpacklo_epi8(ab_hi, zero), wp));
       acc3 = _mm256_add_epi32(acc3, _mm256_madd_epi16(_mm256_unpackhi_epi8(ab_hi, zero), wp));
     }
-    acc0 = _mm256_srli_epi32(_mm256_add_epi32(acc0, half), kMidShift);
-    acc1 = _mm256_srli_epi32(_mm256_add_epi32(acc1, half), kMidShift);
-    acc2 = _mm256_srli_epi32(_mm256_add_epi32(acc2, half), kMidShift);
-    acc3 = _mm256_srli_epi32(_mm256_add_epi32(acc3, half), kMidShift);
-    // Lane-wise unpacks leave elements 0-7 | 16-23 and 8-15 | 24-31.
-    const __m256i p01 = _mm256_xor_si256(_mm256_packus_epi32(acc0, acc1), flip);
-    const __m256i p23 = _mm256_xor_si256(_mm256_packus_epi32(acc2, acc3), flip);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                        _mm256_permute2x128_si256(p01, p23, 0x20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 16),
-                        _mm256_permute2x128_si256(p01, p23, 0x31));
+    // Lane-wise unpacks leave elements 0-3 | 16-19, 4-7 | 20-23, 8-11 | 24-27
+    // and 12-15 | 28-31.
+    acc0 = mid_word(acc0);
+    acc1 = mid_word(acc1);
+    acc2 = mid_word(acc2);
+    acc3 = mid_word(acc3);
+    auto* out = reinterpret_cast<__m256i*>(dst + i);
+    _mm256_storeu_si256(out, _mm256_permute2x128_si256(acc0, acc1, 0x20));
+    _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(acc2, acc3, 0x20));
+    _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(acc0, acc1, 0x31));
+    _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(acc2, acc3, 0x31));
   }
   return i;
 }
 
-int v_second_avx2(const int16_t* const* rows, const int16_t* w, int n_rows, uint8_t* dst,
+int v_second_avx2(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst,
                   int i0, int i1) {
   const __m256i zero = _mm256_setzero_si256();
   int i = i0;
   for (; i + 32 <= i1; i += 32) {
-    __m256i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
-    for (int k = 0; k < n_rows; k += 2) {
-      const __m256i* pa = reinterpret_cast<const __m256i*>(rows[k] + i);
-      const __m256i a0 = _mm256_loadu_si256(pa);
-      const __m256i a1 = _mm256_loadu_si256(pa + 1);
-      __m256i b0 = zero, b1 = zero;
-      if (k + 1 < n_rows) {
-        const __m256i* pb = reinterpret_cast<const __m256i*>(rows[k + 1] + i);
-        b0 = _mm256_loadu_si256(pb);
-        b1 = _mm256_loadu_si256(pb + 1);
-      }
-      const __m256i wp = weight_pair256(w, k, n_rows);
-      acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(_mm256_unpacklo_epi16(a0, b0), wp));
-      acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(_mm256_unpackhi_epi16(a0, b0), wp));
-      acc2 = _mm256_add_epi32(acc2, _mm256_madd_epi16(_mm256_unpacklo_epi16(a1, b1), wp));
-      acc3 = _mm256_add_epi32(acc3, _mm256_madd_epi16(_mm256_unpackhi_epi16(a1, b1), wp));
+    __m256i acc[4] = {zero, zero, zero, zero};
+    for (int k = 0; k < n_rows; ++k) {
+      const __m256i wp = _mm256_set1_epi32(w[k]);
+      const __m256i* p = reinterpret_cast<const __m256i*>(rows[k] + i);
+      for (int j = 0; j < 4; ++j)
+        acc[j] = _mm256_add_epi32(acc[j], _mm256_madd_epi16(_mm256_loadu_si256(p + j), wp));
     }
-    // packs restores element order within each 16-element half; packus then
-    // interleaves the halves' 128-bit lanes, which the permute undoes.
-    const __m256i lo = _mm256_packs_epi32(round_final(acc0), round_final(acc1));
-    const __m256i hi = _mm256_packs_epi32(round_final(acc2), round_final(acc3));
-    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8);
+    // packs and packus work within 128-bit lanes; the permute restores order.
+    const __m256i lo = _mm256_packs_epi32(round_final(acc[0]), round_final(acc[1]));
+    const __m256i hi = _mm256_packs_epi32(round_final(acc[2]), round_final(acc[3]));
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi),
+                                                      _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), bytes);
   }
   return i;

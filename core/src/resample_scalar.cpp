@@ -5,15 +5,21 @@
 namespace qarvel::detail {
 namespace {
 
-constexpr int kMidShift = kWeightBits - kMidBits;
+// lo = N & 0xFF in the low half, hi = N >> 8 in the high half.
+inline int32_t mid_word(int32_t n) {
+  return static_cast<int32_t>((static_cast<uint32_t>(n) & 0xFFu) |
+                              ((static_cast<uint32_t>(n) << kLoBits) & 0xFFFF0000u));
+}
 
-inline int16_t round_mid(int32_t sum) {
-  return static_cast<int16_t>(((sum + (1 << (kMidShift - 1))) >> kMidShift) - kMidBias);
+// What pmaddwd gives for a word and a weight pair: the products of their
+// low halves and of their high halves, added.
+inline int32_t mid_times(int32_t word, int32_t pair) {
+  return static_cast<int16_t>(word & 0xFFFF) * static_cast<int16_t>(pair & 0xFFFF) +
+         (word >> 16) * (pair >> 16);
 }
 
 // Right shift by kFinalShift, rounding to nearest with ties to even.
 inline uint8_t round_final(int32_t sum) {
-  sum += kMidBias * kWeightOne;
   const int32_t odd = (sum >> kFinalShift) & 1;
   const int32_t v = (sum + (1 << (kFinalShift - 1)) - 1 + odd) >> kFinalShift;
   return static_cast<uint8_t>(v > 255 ? 255 : v);
@@ -25,7 +31,7 @@ inline int live_taps(int src_len, int32_t off, int taps) {
   return avail < taps ? avail : taps;
 }
 
-int h_first_scalar(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
+int h_first_scalar(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                    const int16_t* w, int taps, int x0, int x1) {
   for (int x = x0; x < x1; ++x) {
     const uint8_t* p = src + offs[x];
@@ -37,24 +43,25 @@ int h_first_scalar(const uint8_t* src, int src_len, int16_t* dst, const int32_t*
       s1 += p[3 * k + 1] * wx[k];
       s2 += p[3 * k + 2] * wx[k];
     }
-    dst[3 * x] = round_mid(s0);
-    dst[3 * x + 1] = round_mid(s1);
-    dst[3 * x + 2] = round_mid(s2);
+    dst[3 * x] = mid_word(s0);
+    dst[3 * x + 1] = mid_word(s1);
+    dst[3 * x + 2] = mid_word(s2);
   }
   return x1;
 }
 
-int h_second_scalar(const int16_t* src, int src_len, uint8_t* dst, const int32_t* offs,
-                    const int16_t* w, int taps, int x0, int x1) {
+int h_second_scalar(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                    const int32_t* w, int taps, int x0, int x1) {
   for (int x = x0; x < x1; ++x) {
-    const int16_t* p = src + offs[x];
-    const int16_t* wx = w + static_cast<long>(x) * taps;
+    const int32_t* p = src + offs[x];
+    const int32_t* wx = w + static_cast<long>(x) * taps * 4;
     const int n = live_taps(src_len, offs[x], taps);
     int32_t s0 = 0, s1 = 0, s2 = 0;
     for (int k = 0; k < n; ++k) {
-      s0 += p[3 * k] * wx[k];
-      s1 += p[3 * k + 1] * wx[k];
-      s2 += p[3 * k + 2] * wx[k];
+      const int32_t pair = wx[(k >> 1) * 8 + (k & 1) * 3];
+      s0 += mid_times(p[3 * k], pair);
+      s1 += mid_times(p[3 * k + 1], pair);
+      s2 += mid_times(p[3 * k + 2], pair);
     }
     dst[3 * x] = round_final(s0);
     dst[3 * x + 1] = round_final(s1);
@@ -63,21 +70,21 @@ int h_second_scalar(const int16_t* src, int src_len, uint8_t* dst, const int32_t
   return x1;
 }
 
-int v_first_scalar(const uint8_t* const* rows, const int16_t* w, int n_rows, int16_t* dst,
+int v_first_scalar(const uint8_t* const* rows, const int16_t* w, int n_rows, int32_t* dst,
                    int i0, int i1) {
   for (int i = i0; i < i1; ++i) {
     int32_t s = 0;
     for (int k = 0; k < n_rows; ++k) s += rows[k][i] * w[k];
-    dst[i] = round_mid(s);
+    dst[i] = mid_word(s);
   }
   return i1;
 }
 
-int v_second_scalar(const int16_t* const* rows, const int16_t* w, int n_rows, uint8_t* dst,
+int v_second_scalar(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst,
                     int i0, int i1) {
   for (int i = i0; i < i1; ++i) {
     int32_t s = 0;
-    for (int k = 0; k < n_rows; ++k) s += rows[k][i] * w[k];
+    for (int k = 0; k < n_rows; ++k) s += mid_times(rows[k][i], w[k]);
     dst[i] = round_final(s);
   }
   return i1;

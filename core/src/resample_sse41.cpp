@@ -9,8 +9,6 @@
 namespace qarvel::detail {
 namespace {
 
-constexpr int kMidShift = kWeightBits - kMidBits;
-
 inline __m128i weight_pair(const int16_t* w) {
   int32_t pair;
   __builtin_memcpy(&pair, w, sizeof pair);
@@ -36,59 +34,53 @@ inline __m128i h_sum_u8(const uint8_t* p, const int16_t* w, int taps) {
   return acc;
 }
 
-// Weighted sum of one output from offset int16 pixels: int32 lanes c0 c1 c2 0.
-inline __m128i h_sum_i16(const int16_t* p, const int16_t* w, int taps) {
-  const __m128i pairs = _mm_setr_epi8(0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, -1, -1, -1, -1);
+// Weighted sum of one output from intermediate words: int32 lanes c0 c1 c2 x.
+inline __m128i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   __m128i acc = _mm_setzero_si128();
-  for (int k = 0; k < taps; k += 2)
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(load16(p + 3 * k), pairs),
-                                            weight_pair(w + k)));
+  for (int k = 0; k < taps; ++k)
+    acc = _mm_add_epi32(acc, _mm_madd_epi16(load16(p + 3 * k), _mm_set1_epi32(wp[(k >> 1) * 8 + (k & 1) * 3])));
   return acc;
 }
 
-inline __m128i round_mid(__m128i sum) {
-  return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << (kMidShift - 1))), kMidShift);
+// lo = N & 0xFF in the low half of each word, hi = N >> 8 in the high half.
+inline __m128i mid_word(__m128i n) {
+  return _mm_blend_epi16(_mm_and_si128(n, _mm_set1_epi32(0xFF)), _mm_slli_epi32(n, kLoBits), 0xAA);
 }
 
-// Removes the intermediate's offset and shifts right by kFinalShift with ties
-// to even; the parity read after adding half minus one decides ties.
+// Shifts right by kFinalShift with ties to even; the parity read after
+// adding half minus one decides ties.
 inline __m128i round_final(__m128i sum) {
-  const __m128i t = _mm_add_epi32(
-      sum, _mm_set1_epi32(kMidBias * kWeightOne + (1 << (kFinalShift - 1)) - 1));
+  const __m128i t = _mm_add_epi32(sum, _mm_set1_epi32((1 << (kFinalShift - 1)) - 1));
   const __m128i odd = _mm_and_si128(_mm_srli_epi32(t, kFinalShift), _mm_set1_epi32(1));
   return _mm_srli_epi32(_mm_add_epi32(t, odd), kFinalShift);
 }
 
-int h_first_sse41(const uint8_t* src, int src_len, int16_t* dst, const int32_t* offs,
+int h_first_sse41(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                   const int16_t* w, int taps, int x0, int x1) {
   // Bytes read past a window's start: 16 per group of up to four taps.
   const int need = 3 * (taps - (taps % 4 == 0 ? 4 : 2)) + 16;
-  const __m128i compact = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
-  const __m128i flip = _mm_set1_epi16(-kMidBias);
   int x = x0;
   // Windows only move right, so the fourth output's window bounds all four.
+  // Each output stores four words, the fourth overwritten by the next.
   for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
     const int16_t* wx = w + static_cast<long>(x) * taps;
-    __m128i r[4];
-    for (int j = 0; j < 4; ++j) r[j] = round_mid(h_sum_u8(src + offs[x + j], wx + j * taps, taps));
-    const __m128i p01 = _mm_shuffle_epi8(_mm_xor_si128(_mm_packus_epi32(r[0], r[1]), flip), compact);
-    const __m128i p23 = _mm_shuffle_epi8(_mm_xor_si128(_mm_packus_epi32(r[2], r[3]), flip), compact);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x), _mm_or_si128(p01, _mm_slli_si128(p23, 12)));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x + 8), _mm_srli_si128(p23, 4));
+    for (int j = 0; j < 4; ++j)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * (x + j)),
+                       mid_word(h_sum_u8(src + offs[x + j], wx + j * taps, taps)));
   }
   return x;
 }
 
-int h_second_sse41(const int16_t* src, int src_len, uint8_t* dst, const int32_t* offs,
-                   const int16_t* w, int taps, int x0, int x1) {
-  // Elements read past a window's start: 8 per tap pair.
-  const int need = 3 * taps + 2;
+int h_second_sse41(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                   const int32_t* w, int taps, int x0, int x1) {
+  // Elements read past a window's start: four words per tap.
+  const int need = 3 * taps + 1;
   const __m128i compact = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
   int x = x0;
   for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
-    const int16_t* wx = w + static_cast<long>(x) * taps;
+    const int32_t* wx = w + static_cast<long>(x) * taps * 4;
     __m128i r[4];
-    for (int j = 0; j < 4; ++j) r[j] = round_final(h_sum_i16(src + offs[x + j], wx + j * taps, taps));
+    for (int j = 0; j < 4; ++j) r[j] = round_final(h_sum_mid(src + offs[x + j], wx + j * taps * 4, taps));
     const __m128i bytes = _mm_shuffle_epi8(
         _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])), compact);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x), bytes);
@@ -104,73 +96,58 @@ inline __m128i weight_pair_at(const int16_t* w, int k, int n) {
   return _mm_set1_epi32(static_cast<int32_t>(lo | hi << 16));
 }
 
-int v_first_sse41(const uint8_t* const* rows, const int16_t* w, int n_rows, int16_t* dst, int i0,
+int v_first_sse41(const uint8_t* const* rows, const int16_t* w, int n_rows, int32_t* dst, int i0,
                   int i1) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i half = _mm_set1_epi32(1 << (kMidShift - 1));
-  const __m128i flip = _mm_set1_epi16(-kMidBias);
   int i = i0;
-  if (n_rows == 2 && w[0] == kWeightOne / 2 && w[1] == kWeightOne / 2) {
-    // Two rows at half weight: the sum is exactly (a + b) * 128.
+  if (n_rows == 2 && w[0] == -kWeightOne / 2 && w[1] == -kWeightOne / 2) {
+    // Two rows at half weight: N = -(a + b) * 2^14, so lo is 0 and hi is
+    // -(a + b) * 64.
     for (; i + 16 <= i1; i += 16) {
       const __m128i a = load16(rows[0] + i);
       const __m128i b = load16(rows[1] + i);
-      const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
-      const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                       _mm_xor_si128(_mm_slli_epi16(lo, kMidBits - 1), flip));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8),
-                       _mm_xor_si128(_mm_slli_epi16(hi, kMidBits - 1), flip));
+      const __m128i s[2] = {_mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)),
+                            _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero))};
+      for (int h = 0; h < 2; ++h) {
+        const __m128i hi = _mm_sub_epi16(zero, _mm_slli_epi16(s[h], 6));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8 * h), _mm_unpacklo_epi16(zero, hi));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8 * h + 4), _mm_unpackhi_epi16(zero, hi));
+      }
     }
     return i;
   }
   for (; i + 16 <= i1; i += 16) {
-    __m128i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
+    __m128i acc[4] = {zero, zero, zero, zero};
     for (int k = 0; k < n_rows; k += 2) {
       const __m128i a = load16(rows[k] + i);
       const __m128i b = k + 1 < n_rows ? load16(rows[k + 1] + i) : zero;
       const __m128i wp = weight_pair_at(w, k, n_rows);
       const __m128i ab_lo = _mm_unpacklo_epi8(a, b);
       const __m128i ab_hi = _mm_unpackhi_epi8(a, b);
-      acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(_mm_unpacklo_epi8(ab_lo, zero), wp));
-      acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(_mm_unpackhi_epi8(ab_lo, zero), wp));
-      acc2 = _mm_add_epi32(acc2, _mm_madd_epi16(_mm_unpacklo_epi8(ab_hi, zero), wp));
-      acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(_mm_unpackhi_epi8(ab_hi, zero), wp));
+      acc[0] = _mm_add_epi32(acc[0], _mm_madd_epi16(_mm_unpacklo_epi8(ab_lo, zero), wp));
+      acc[1] = _mm_add_epi32(acc[1], _mm_madd_epi16(_mm_unpackhi_epi8(ab_lo, zero), wp));
+      acc[2] = _mm_add_epi32(acc[2], _mm_madd_epi16(_mm_unpacklo_epi8(ab_hi, zero), wp));
+      acc[3] = _mm_add_epi32(acc[3], _mm_madd_epi16(_mm_unpackhi_epi8(ab_hi, zero), wp));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                     _mm_xor_si128(_mm_packus_epi32(_mm_srli_epi32(_mm_add_epi32(acc0, half), kMidShift),
-                                                    _mm_srli_epi32(_mm_add_epi32(acc1, half), kMidShift)),
-                                   flip));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8),
-                     _mm_xor_si128(_mm_packus_epi32(_mm_srli_epi32(_mm_add_epi32(acc2, half), kMidShift),
-                                                    _mm_srli_epi32(_mm_add_epi32(acc3, half), kMidShift)),
-                                   flip));
+    for (int j = 0; j < 4; ++j)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 4 * j), mid_word(acc[j]));
   }
   return i;
 }
 
-int v_second_sse41(const int16_t* const* rows, const int16_t* w, int n_rows, uint8_t* dst,
+int v_second_sse41(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst,
                    int i0, int i1) {
   const __m128i zero = _mm_setzero_si128();
   int i = i0;
   for (; i + 16 <= i1; i += 16) {
-    __m128i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
-    for (int k = 0; k < n_rows; k += 2) {
-      const __m128i a0 = load16(rows[k] + i);
-      const __m128i a1 = load16(rows[k] + i + 8);
-      __m128i b0 = zero, b1 = zero;
-      if (k + 1 < n_rows) {
-        b0 = load16(rows[k + 1] + i);
-        b1 = load16(rows[k + 1] + i + 8);
-      }
-      const __m128i wp = weight_pair_at(w, k, n_rows);
-      acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(_mm_unpacklo_epi16(a0, b0), wp));
-      acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(_mm_unpackhi_epi16(a0, b0), wp));
-      acc2 = _mm_add_epi32(acc2, _mm_madd_epi16(_mm_unpacklo_epi16(a1, b1), wp));
-      acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(_mm_unpackhi_epi16(a1, b1), wp));
+    __m128i acc[4] = {zero, zero, zero, zero};
+    for (int k = 0; k < n_rows; ++k) {
+      const __m128i wp = _mm_set1_epi32(w[k]);
+      for (int j = 0; j < 4; ++j)
+        acc[j] = _mm_add_epi32(acc[j], _mm_madd_epi16(load16(rows[k] + i + 4 * j), wp));
     }
-    const __m128i lo = _mm_packs_epi32(round_final(acc0), round_final(acc1));
-    const __m128i hi = _mm_packs_epi32(round_final(acc2), round_final(acc3));
+    const __m128i lo = _mm_packs_epi32(round_final(acc[0]), round_final(acc[1]));
+    const __m128i hi = _mm_packs_epi32(round_final(acc[2]), round_final(acc[3]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(lo, hi));
   }
   return i;
