@@ -31,6 +31,10 @@ constexpr int kWeightOne = 1 << kWeightBits;
 constexpr int kLoBits = 8;  // bits of N kept in lo
 constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 
+// Offset of output x's weight block in the second pass's table (below).
+#define QARVEL_PAIR_BLOCK(x, taps) \
+  ((taps) == 2 ? ((x) >> 3) * 112L + ((x) & 7) * 8L : static_cast<long>(x) * (taps) * 4)
+
 // Horizontal passes. Output x reads `taps` consecutive source pixels starting
 // at element offset offs[x] (pixel * 3) with weights w[x * taps + k]. src_len
 // is the number of readable elements in the source row; no kernel reads past
@@ -41,10 +45,13 @@ constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 using HFirstFn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                          const int16_t* w, int taps, int x0, int x1);
 // The horizontal second pass takes its weights as int32 pairs (wl, w) laid
-// out for 32-byte multiplies of whole pixels: output x's block starts at
-// wp + x * taps * 4 and holds, per tap pair (k, k+1), eight int32: pair k
-// three times, pair k+1 three times, then two zeros. The vertical second
-// pass takes one pair per row.
+// out for 32-byte multiplies of whole pixels: output x's block, at
+// wp + QARVEL_PAIR_BLOCK(x, taps), holds per tap pair (k, k+1) eight int32:
+// pair k three times, pair k+1 three times, then two zeros. With two taps the
+// blocks come in groups of eight outputs, each group followed by the pairs
+// element by element (24 int32 for tap 0, output j's at 3j..3j+2, then 24 for
+// tap 1), for runs of outputs whose windows step by one pixel. The vertical
+// second pass takes one pair per row.
 using HSecondFn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                           const int32_t* wp, int taps, int x0, int x1);
 

@@ -177,6 +177,25 @@ int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* o
   return x;
 }
 
+// Eight two-tap outputs whose windows step by one pixel from p: element e
+// takes words e and e + 3 with the element-by-element pairs at we and we + 24,
+// like a vertical pass, and no folding.
+inline void h_second_run8(const int32_t* p, const int32_t* we, uint8_t* dst) {
+  __m256i r[3];
+  for (int i = 0; i < 3; ++i) {
+    const __m256i a = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8 * i)),
+                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + 8 * i)));
+    const __m256i b = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 + 8 * i)),
+                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + 24 + 8 * i)));
+    r[i] = round_final(_mm256_add_epi32(a, b));
+  }
+  // Dwords of bytes: 0-3 8-11 16-19 x | 4-7 12-15 20-23 x.
+  const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(r[0], r[1]), _mm256_packs_epi32(r[2], r[2]));
+  const __m256i c = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(c));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(c, 1));
+}
+
 // Outputs [x, x1) in groups of eight while their windows lie inside src_len;
 // inlined with constant taps for the common counts.
 __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, int src_len,
@@ -187,9 +206,13 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
   const int need = 3 * taps + 2;
   __m256i r[4];
   for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+    if (taps == 2 && (x & 7) == 0 && offs[x + 7] == offs[x] + 21) {
+      h_second_run8(src + offs[x], w + (x >> 3) * 112 + 64, dst + 3 * x);
+      continue;
+    }
     for (int j = 0; j < 4; ++j)
-      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + long(x + j) * taps * 4, taps),
-                        h_sum_mid(src + offs[x + 4 + j], w + long(x + 4 + j) * taps * 4, taps));
+      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + QARVEL_PAIR_BLOCK(x + j, taps), taps),
+                        h_sum_mid(src + offs[x + 4 + j], w + QARVEL_PAIR_BLOCK(x + 4 + j, taps), taps));
     store8_u8(dst + 3 * x, r);
   }
   return x;

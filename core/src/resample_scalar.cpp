@@ -54,7 +54,7 @@ int h_second_scalar(const int32_t* src, int src_len, uint8_t* dst, const int32_t
                     const int32_t* w, int taps, int x0, int x1) {
   for (int x = x0; x < x1; ++x) {
     const int32_t* p = src + offs[x];
-    const int32_t* wx = w + static_cast<long>(x) * taps * 4;
+    const int32_t* wx = w + QARVEL_PAIR_BLOCK(x, taps);
     const int n = live_taps(src_len, offs[x], taps);
     int32_t s0 = 0, s1 = 0, s2 = 0;
     for (int k = 0; k < n; ++k) {

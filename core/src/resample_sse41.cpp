@@ -78,9 +78,9 @@ int h_second_sse41(const int32_t* src, int src_len, uint8_t* dst, const int32_t*
   const __m128i compact = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
   int x = x0;
   for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
-    const int32_t* wx = w + static_cast<long>(x) * taps * 4;
     __m128i r[4];
-    for (int j = 0; j < 4; ++j) r[j] = round_final(h_sum_mid(src + offs[x + j], wx + j * taps * 4, taps));
+    for (int j = 0; j < 4; ++j)
+      r[j] = round_final(h_sum_mid(src + offs[x + j], w + QARVEL_PAIR_BLOCK(x + j, taps), taps));
     const __m128i bytes = _mm_shuffle_epi8(
         _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])), compact);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x), bytes);
