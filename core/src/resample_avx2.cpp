@@ -75,10 +75,11 @@ inline __m256i fold_lanes(__m256i a, __m256i b) {
   return _mm256_add_epi32(u, _mm256_alignr_epi8(v, u, 12));
 }
 
-// lo = N & 0xFF in the low half of each word, hi = N >> 8 in the high half.
+// lo = N & 0xFF in the low half of each word, hi = N >> 8 (bytes 1 and 2 of
+// N, which hold all of it) in the high half: one byte shuffle.
 inline __m256i mid_word(__m256i n) {
-  return _mm256_blend_epi16(_mm256_and_si256(n, _mm256_set1_epi32(0xFF)),
-                            _mm256_slli_epi32(n, kLoBits), 0xAA);
+  return _mm256_shuffle_epi8(n, _mm256_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14,
+                                                 0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14));
 }
 
 // Shifts right by kFinalShift with ties to even. The parity is read after

@@ -11,7 +11,6 @@ namespace {
 // Zero-masked forms are used throughout: GCC 12 warns that several unmasked
 // ones read an undefined register.
 inline __m512i srli32(__m512i v, unsigned n) { return _mm512_maskz_srli_epi32(0xFFFF, v, n); }
-inline __m512i slli32(__m512i v, unsigned n) { return _mm512_maskz_slli_epi32(0xFFFF, v, n); }
 
 inline __m512i weight_pair512(const int16_t* w, int k, int n) {
   const uint32_t lo = static_cast<uint16_t>(w[k]);
@@ -19,10 +18,11 @@ inline __m512i weight_pair512(const int16_t* w, int k, int n) {
   return _mm512_set1_epi32(static_cast<int32_t>(lo | hi << 16));
 }
 
-// lo = N & 0xFF in the low half of each word, hi = N >> 8 in the high half.
+// lo = N & 0xFF in the low half of each word, hi = N >> 8 (bytes 1 and 2 of
+// N, which hold all of it) in the high half: one byte shuffle.
 inline __m512i mid_word(__m512i n) {
-  return _mm512_mask_blend_epi16(0xAAAAAAAA, _mm512_and_si512(n, _mm512_set1_epi32(0xFF)),
-                                 slli32(n, kLoBits));
+  return _mm512_shuffle_epi8(n, _mm512_maskz_broadcast_i32x4(
+      0xFFFF, _mm_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14)));
 }
 
 inline __m512i round_final(__m512i sum) {

@@ -42,9 +42,10 @@ inline __m128i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   return acc;
 }
 
-// lo = N & 0xFF in the low half of each word, hi = N >> 8 in the high half.
+// lo = N & 0xFF in the low half of each word, hi = N >> 8 (bytes 1 and 2 of
+// N, which hold all of it) in the high half: one byte shuffle.
 inline __m128i mid_word(__m128i n) {
-  return _mm_blend_epi16(_mm_and_si128(n, _mm_set1_epi32(0xFF)), _mm_slli_epi32(n, kLoBits), 0xAA);
+  return _mm_shuffle_epi8(n, _mm_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14));
 }
 
 // Shifts right by kFinalShift with ties to even; the parity read after
