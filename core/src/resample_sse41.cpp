@@ -35,10 +35,11 @@ inline __m128i h_sum_u8(const uint8_t* p, const int16_t* w, int taps) {
 }
 
 // Weighted sum of one output from intermediate words: int32 lanes c0 c1 c2 x.
+// A tap's first three pairs in its block line up with c0 c1 c2.
 inline __m128i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   __m128i acc = _mm_setzero_si128();
   for (int k = 0; k < taps; ++k)
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(load16(p + 3 * k), _mm_set1_epi32(wp[(k >> 1) * 8 + (k & 1) * 3])));
+    acc = _mm_add_epi32(acc, _mm_madd_epi16(load16(p + 3 * k), load16(wp + (k >> 1) * 8 + (k & 1) * 3)));
   return acc;
 }
 
@@ -72,14 +73,32 @@ int h_first_sse41(const uint8_t* src, int src_len, int32_t* dst, const int32_t* 
   return x;
 }
 
-int h_second_sse41(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
-                   const int32_t* w, int taps, int x0, int x1) {
+// Outputs [x0, x1) in groups of four while their windows lie inside
+// src_len; inlined with constant taps for the common counts.
+__attribute__((always_inline)) inline int h_second_groups(const int32_t* src, int src_len,
+                                                          uint8_t* dst, const int32_t* offs,
+                                                          const int32_t* w, int taps, int x0,
+                                                          int x1) {
   // Elements read past a window's start: four words per tap.
   const int need = 3 * taps + 1;
   const __m128i compact = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
   int x = x0;
   for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
     __m128i r[4];
+    if (taps == 2 && (x & 3) == 0 && offs[x + 3] == offs[x] + 9) {
+      // Windows one pixel apart: element e takes words e and e + 3 with the
+      // element-by-element pairs, like a vertical pass.
+      const int32_t* p = src + offs[x];
+      const int32_t* we = w + (x >> 3) * 112 + 64 + 3 * (x & 7);
+      for (int i = 0; i < 3; ++i)
+        r[i] = round_final(_mm_add_epi32(_mm_madd_epi16(load16(p + 4 * i), load16(we + 4 * i)),
+                                         _mm_madd_epi16(load16(p + 3 + 4 * i), load16(we + 24 + 4 * i))));
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[2]));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x), bytes);
+      const int32_t tail = _mm_extract_epi32(bytes, 2);
+      __builtin_memcpy(dst + 3 * x + 8, &tail, sizeof tail);
+      continue;
+    }
     for (int j = 0; j < 4; ++j)
       r[j] = round_final(h_sum_mid(src + offs[x + j], w + QARVEL_PAIR_BLOCK(x + j, taps), taps));
     const __m128i bytes = _mm_shuffle_epi8(
@@ -89,6 +108,16 @@ int h_second_sse41(const int32_t* src, int src_len, uint8_t* dst, const int32_t*
     __builtin_memcpy(dst + 3 * x + 8, &tail, sizeof tail);
   }
   return x;
+}
+
+int h_second_sse41(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                   const int32_t* w, int taps, int x0, int x1) {
+  switch (taps) {
+    case 2: return h_second_groups(src, src_len, dst, offs, w, 2, x0, x1);
+    case 4: return h_second_groups(src, src_len, dst, offs, w, 4, x0, x1);
+    case 6: return h_second_groups(src, src_len, dst, offs, w, 6, x0, x1);
+    default: return h_second_groups(src, src_len, dst, offs, w, taps, x0, x1);
+  }
 }
 
 inline __m128i weight_pair_at(const int16_t* w, int k, int n) {
