@@ -371,6 +371,23 @@ TEST(Resample, HalvingRoundsTheMeanOfFourPixels) {
   }
 }
 
+// Growing by an odd factor puts every third output centre on a source pixel
+// centre: a whole weight, which must reproduce the pixel exactly in every
+// tier, on both axes and at the replicated edges.
+TEST(Resample, OddGrowthKeepsAlignedPixelsExactly) {
+  const Image src = make(37, 11, Content::kNoise, 5);
+  for (const Kernels* k : all_kernels()) {
+    const Image got = resized(src, 3 * 37, 3 * 11, k);
+    for (int y = 0; y < 11; ++y)
+      for (int x = 0; x < 37; ++x)
+        ASSERT_EQ(std::memcmp(got.at(3 * x + 1, 3 * y + 1), src.at(x, y), 3), 0)
+            << k->name << " at " << x << "," << y;
+    // The first and last outputs clamp to the edge pixels.
+    ASSERT_EQ(std::memcmp(got.at(0, 0), src.at(0, 0), 3), 0) << k->name;
+    ASSERT_EQ(std::memcmp(got.at(3 * 37 - 1, 3 * 11 - 1), src.at(36, 10), 3), 0) << k->name;
+  }
+}
+
 TEST(Resample, ConstantStaysConstant) {
   const Case cases[] = {{97, 61, 13, 7}, {5, 3, 160, 96}, {1000, 9, 999, 8}, {31, 17, 997, 13},
                         {256, 64, 4, 1}, {53, 29, 53, 89}};
