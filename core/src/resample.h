@@ -38,10 +38,10 @@ constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 // Horizontal passes. Output x reads `taps` consecutive source pixels starting
 // at element offset offs[x] (pixel * 3) with weights w[x * taps + k]. src_len
 // is the number of readable elements in the source row; no kernel reads past
-// it. Outputs [x0, x1) are
-// requested; the return value is the first output not written, and the
-// caller hands [return, x1) to the scalar kernel. A kernel may write one
-// element past its last output; the caller's row has room for it.
+// it. Outputs [x0, x1) are requested; the return value is the first output
+// not written, and the caller hands [return, x1) to the scalar kernel. A
+// first-pass kernel may write one element past its last output; the caller's
+// row has room for it.
 using HFirstFn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                          const int16_t* w, int taps, int x0, int x1);
 // The horizontal second pass takes its weights as int32 pairs (wl, w) laid
