@@ -21,15 +21,17 @@ inline void silence_stdout() {
 // Images beyond this many pixels are skipped so each input stays fast.
 constexpr int64_t kMaxPixels = 1 << 20;
 
-// True when the header names an image small enough to decode quickly, or
-// when the header cannot be read at all (the failure path is still worth running).
+// True when the header names an image small enough to decode quickly, one
+// so large that both decoders refuse it before allocating (2^31 bytes or more
+// at 3 bytes per pixel), or when the header cannot be read at all: the
+// failure paths are worth running too.
 inline bool small_enough(const uint8_t* data, size_t size) {
   tjhandle tj = tjInitDecompress();
   int w = 0, h = 0, ss = 0, cs = 0;
-  bool ok = tjDecompressHeader3(tj, data, size, &w, &h, &ss, &cs) != 0 ||
-            int64_t{w} * h <= kMaxPixels;
+  const bool unreadable = tjDecompressHeader3(tj, data, size, &w, &h, &ss, &cs) != 0;
   tjDestroy(tj);
-  return ok;
+  const int64_t pixels = int64_t{w} * h;
+  return unreadable || pixels <= kMaxPixels || pixels * 3 >= (int64_t{1} << 31);
 }
 
 inline unsigned touch(const unsigned char* p, size_t n) {
