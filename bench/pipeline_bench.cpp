@@ -52,7 +52,7 @@ struct Pipeline {
   std::function<bool(const Workload&, const std::string& out)> run;
 };
 
-bool shrinks_both(const Workload& w) { return w.dst_w <= w.src_w && w.dst_h <= w.src_h; }
+[[maybe_unused]] bool shrinks_both(const Workload& w) { return w.dst_w <= w.src_w && w.dst_h <= w.src_h; }
 
 // The whole input in a malloc buffer, as a pipeline that owns its I/O reads it.
 unsigned char* slurp(const std::string& path, unsigned long* size) {

@@ -8,7 +8,7 @@ for want in "$@"; do
   case "$want" in
     build) ;;
     test) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
-    bench) packages+=(libbenchmark-dev libopencv-dev libvips-dev) ;;
+    bench) packages+=(libopencv-dev libvips-dev) ;;
     *) echo "deps.sh: unknown group '$want'" >&2; exit 2 ;;
   esac
 done
