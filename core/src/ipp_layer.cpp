@@ -285,7 +285,7 @@ IppStatus check_resize(const Ipp8u* src, int src_step, const Ipp8u* dst, int dst
 }  // namespace
 
 void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8u* src,
-                    int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer) {
+                    int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer, bool ratio_paths) {
   const SpecHeader h = read_header(spec);
   const auto* base = reinterpret_cast<const uint8_t*>(spec);
   const auto* x_index = reinterpret_cast<const int32_t*>(base + h.x.index_offset);
@@ -308,8 +308,8 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
 
   // 2:1 on both axes: a single pass over row pairs, the same values as the
   // two passes with their half weights.
-  if (h.src_w == 2 * h.dst_w && h.src_h == 2 * h.dst_h && (h.x.flags & kAreaWeights) &&
-      (h.y.flags & kAreaWeights)) {
+  if (ratio_paths && h.src_w == 2 * h.dst_w && h.src_h == 2 * h.dst_h &&
+      (h.x.flags & kAreaWeights) && (h.y.flags & kAreaWeights)) {
     for (int y = 0; y < h.dst_h; ++y) {
       const uint8_t* a = src + static_cast<ptrdiff_t>(2 * y) * src_step;
       const uint8_t* b = a + src_step;
@@ -322,6 +322,39 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
 
   const WorkLayout l = work_layout(h, 3);
   uint8_t* work = align_ptr(buffer);
+
+  // 2x linear on both axes: exact 16-bit passes (resample.h), the same
+  // values as the two general passes. Source rows are widened once into a
+  // ring of two 16-bit rows, in the general path's row area (ty is 2).
+  if (ratio_paths && h.dst_w == 2 * h.src_w && h.dst_h == 2 * h.src_h &&
+      !(h.x.flags & kAreaWeights) && !(h.y.flags & kAreaWeights)) {
+    const Kernels& ref = scalar_kernels();
+    int cached[2] = {-1, -1};
+    auto widened = [&](int r) {
+      auto* row = reinterpret_cast<uint16_t*>(work + (r & 1) * l.row_bytes);
+      if (cached[r & 1] != r) {
+        const uint8_t* in = src + static_cast<ptrdiff_t>(r) * src_step;
+        ref.up2_row(in, h.src_w, row, 0, 1);
+        const int done = k.up2_row(in, h.src_w, row, 1, h.src_w);
+        ref.up2_row(in, h.src_w, row, done, h.src_w);
+        cached[r & 1] = r;
+      }
+      return row;
+    };
+    for (int y = 0; y < h.dst_h; ++y) {
+      // Row 2j takes 3/4 of source row j and 1/4 of row j - 1, row 2j + 1
+      // 3/4 of j and 1/4 of j + 1, clamped at the edges.
+      const int near = y >> 1;
+      const int far = (y & 1) ? std::min(near + 1, h.src_h - 1) : std::max(near - 1, 0);
+      const uint16_t* f = widened(far);
+      const uint16_t* n = widened(near);
+      uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
+      const int done = k.up2_blend(n, f, out, 0, dst_len);
+      ref.up2_blend(n, f, out, done, dst_len);
+    }
+    return;
+  }
+
   auto* tap_weights = reinterpret_cast<int32_t*>(work + l.weights);
 
   const int32_t one_pair = weight_pair(one);

@@ -92,8 +92,11 @@ const std::vector<const Kernels*>& all_kernels();
 // Resizes with an explicit kernel table. The layer's resize functions call it
 // with best_kernels() after their checks; tests call it to compare tiers. The
 // spec must be initialised and the buffer sized by ippiResizeGetBufferSize_8u.
+// ratio_paths = false sends exact 2:1 and 2x ratios through the general two
+// passes too, so tests can compare the shortcuts with them.
 void resample_image(const Kernels& kernels, const IppiResizeSpec_32f* spec, const Ipp8u* src,
-                    int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer);
+                    int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer,
+                    bool ratio_paths = true);
 
 // Per-thread counts of layer calls, so tests can see which method ran and
 // that every allocation was released.

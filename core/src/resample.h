@@ -69,6 +69,19 @@ using VSecondFn = int (*)(const int32_t* const* rows, const int32_t* wp, int n_r
 using Box2Fn = int (*)(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, int x0,
                        int x1);
 
+// Exact 2x linear enlargement on both axes. The weights are 1/4 and 3/4 (a
+// whole weight at the edges), multiples of 2^13, so the first pass's N has
+// lo = 0 and both passes are exact: an output is T / 16 rounded with ties to
+// even, T the sum of source values times (1 or 3 horizontally) x (1 or 3
+// vertically), 4 for an edge's clamped pair. Both fit 16-bit lanes.
+// Up2RowFn: for source pixels [i0, i1) of a row of w pixels, outputs 2i and
+// 2i+1 get 3 * p[i] + p[i-1] and 3 * p[i] + p[i+1] per channel, neighbours
+// clamped to the row (values up to 1020). Up2BlendFn: elements [i0, i1) of
+// the output row are (3 * near + far) / 16 rounded, ties to even.
+using Up2RowFn = int (*)(const uint8_t* src, int w, uint16_t* dst, int i0, int i1);
+using Up2BlendFn = int (*)(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0,
+                           int i1);
+
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -77,6 +90,8 @@ struct Kernels {
   VFirstFn v_first;
   VSecondFn v_second;
   Box2Fn box2;
+  Up2RowFn up2_row;
+  Up2BlendFn up2_blend;
 };
 
 const Kernels& scalar_kernels();

@@ -345,11 +345,70 @@ int box2_avx2(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, int
   return x;
 }
 
+
+// Byte shuffles for the 2x row: 48 output elements (eight source pixels from
+// i) in six 16-byte lanes; lane L reads 16 source bytes from pixel
+// i + kUp2Base[L] and picks, per output element, the pixel's own byte
+// (near) and its neighbour's (far) into 16-bit lanes.
+constexpr int kUp2Base[6] = {-1, 0, 1, 3, 4, 5};
+inline void up2_masks(int8_t* near, int8_t* far) {
+  for (int e = 0; e < 48; ++e) {
+    const int p = e / 3, c = e % 3, s = p >> 1, n = (p & 1) ? s + 1 : s - 1;
+    const int b = kUp2Base[e / 8];
+    near[2 * e] = static_cast<int8_t>(3 * (s - b) + c);
+    far[2 * e] = static_cast<int8_t>(3 * (n - b) + c);
+    near[2 * e + 1] = far[2 * e + 1] = -1;
+  }
+}
+
+int up2_row_avx2(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
+  alignas(32) int8_t near[96], far[96];
+  up2_masks(near, far);
+  if (i0 < 1) return i0;  // pixel 0 has no left neighbour to read
+  __m256i nm[3], fm[3];
+  for (int m = 0; m < 3; ++m) {
+    nm[m] = _mm256_load_si256(reinterpret_cast<const __m256i*>(near + 32 * m));
+    fm[m] = _mm256_load_si256(reinterpret_cast<const __m256i*>(far + 32 * m));
+  }
+  int i = i0;
+  // The last lane reads bytes up to 3 * i + 30; pixel i + 8 must exist.
+  for (; i + 8 <= i1 && i + 11 <= w; i += 8)
+    for (int m = 0; m < 3; ++m) {
+      const __m256i v = load_lanes(src + 3 * (i + kUp2Base[2 * m]), src + 3 * (i + kUp2Base[2 * m + 1]));
+      const __m256i n = _mm256_shuffle_epi8(v, nm[m]);
+      const __m256i f = _mm256_shuffle_epi8(v, fm[m]);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 6 * i + 16 * m),
+                          _mm256_add_epi16(_mm256_add_epi16(n, _mm256_add_epi16(n, n)), f));
+    }
+  return i;
+}
+
+inline __m256i up2_round(const uint16_t* near, const uint16_t* far) {
+  const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(near));
+  const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(far));
+  const __m256i v = _mm256_add_epi16(_mm256_add_epi16(n, _mm256_add_epi16(n, n)), f);
+  const __m256i odd = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi16(1));
+  return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(7)), odd), 4);
+}
+
+int up2_blend_avx2(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0, int i1) {
+  int i = i0;
+  for (; i + 32 <= i1; i += 32) {
+    const __m256i a = up2_round(near + i, far + i);
+    const __m256i b = up2_round(near + i + 16, far + i + 16);
+    // packus works within 128-bit lanes; the permute restores order.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
+  }
+  return i;
+}
+
 }  // namespace
 
 const Kernels& avx2_kernels() {
   static const Kernels k = {"avx2",        h_first_avx2,  h_second_avx2,
-                            v_first_avx2,  v_second_avx2, box2_avx2};
+                            v_first_avx2,  v_second_avx2, box2_avx2,
+                            up2_row_avx2,  up2_blend_avx2};
   return k;
 }
 

@@ -1,6 +1,7 @@
 // AVX-512BW kernels for the channel-agnostic vertical passes; the horizontal
-// passes and the 2:1 box come from the AVX2 table. The only file built with
-// -mavx512bw; it includes nothing but the intrinsics and resample.h.
+// passes, the 2:1 box and the 2x enlargement come from the AVX2 table. The
+// only file built with -mavx512bw; it includes nothing but the intrinsics and
+// resample.h.
 #include <immintrin.h>
 
 #include "resample.h"
@@ -94,8 +95,9 @@ int v_second_avx512(const int32_t* const* rows, const int32_t* w, int n_rows, ui
 
 const Kernels& avx512_kernels() {
   static const Kernels& avx2 = avx2_kernels();
-  static const Kernels k = {"avx512",        avx2.h_first,    avx2.h_second,
-                            v_first_avx512,  v_second_avx512, avx2.box2};
+  static const Kernels k = {"avx512",       avx2.h_first,    avx2.h_second,
+                            v_first_avx512, v_second_avx512, avx2.box2,
+                            avx2.up2_row,   avx2.up2_blend};
   return k;
 }
 

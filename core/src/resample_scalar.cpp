@@ -99,11 +99,32 @@ int box2_scalar(const uint8_t* a, const uint8_t* b, int, uint8_t* dst, int x0, i
   return x1;
 }
 
+int up2_row_scalar(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
+  for (int i = i0; i < i1; ++i) {
+    const uint8_t* l = src + 3 * (i > 0 ? i - 1 : 0);
+    const uint8_t* m = src + 3 * i;
+    const uint8_t* r = src + 3 * (i + 1 < w ? i + 1 : i);
+    for (int c = 0; c < 3; ++c) {
+      dst[6 * i + c] = static_cast<uint16_t>(3 * m[c] + l[c]);
+      dst[6 * i + 3 + c] = static_cast<uint16_t>(3 * m[c] + r[c]);
+    }
+  }
+  return i1;
+}
+
+int up2_blend_scalar(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0, int i1) {
+  for (int i = i0; i < i1; ++i) {
+    const int v = 3 * near[i] + far[i];
+    dst[i] = static_cast<uint8_t>((v + 7 + ((v >> 4) & 1)) >> 4);
+  }
+  return i1;
+}
+
 }  // namespace
 
 const Kernels& scalar_kernels() {
-  static const Kernels k = {"scalar", h_first_scalar, h_second_scalar, v_first_scalar,
-                            v_second_scalar, box2_scalar};
+  static const Kernels k = {"scalar",        h_first_scalar, h_second_scalar, v_first_scalar,
+                            v_second_scalar, box2_scalar,    up2_row_scalar,  up2_blend_scalar};
   return k;
 }
 
