@@ -341,17 +341,20 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
       }
       return row;
     };
-    for (int y = 0; y < h.dst_h; ++y) {
-      // Row 2j takes 3/4 of source row j and 1/4 of row j - 1, row 2j + 1
-      // 3/4 of j and 1/4 of j + 1, clamped at the edges.
-      const int near = y >> 1;
-      const int far = (y & 1) ? std::min(near + 1, h.src_h - 1) : std::max(near - 1, 0);
-      const uint16_t* f = widened(far);
-      const uint16_t* n = widened(near);
-      uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
-      const int done = k.up2_blend(n, f, out, 0, dst_len);
-      ref.up2_blend(n, f, out, done, dst_len);
-    }
+    // Rows 2j - 1 and 2j take 3/4 and 1/4 of source row j - 1, the rest of
+    // row j; rows 0 and 2H - 1 are an edge row blended with itself, one call
+    // writing the same row through both outputs.
+    auto blend = [&](int r0, int r1, int y) {
+      const uint16_t* p = widened(r0);
+      const uint16_t* q = widened(r1);
+      uint8_t* a = dst + static_cast<ptrdiff_t>(y) * dst_step;
+      uint8_t* b = r0 == r1 ? a : a + dst_step;
+      const int done = k.up2_blend(p, q, a, b, 0, dst_len);
+      ref.up2_blend(p, q, a, b, done, dst_len);
+    };
+    blend(0, 0, 0);
+    for (int j = 1; j < h.src_h; ++j) blend(j - 1, j, 2 * j - 1);
+    blend(h.src_h - 1, h.src_h - 1, h.dst_h - 1);
     return;
   }
 

@@ -76,10 +76,12 @@ using Box2Fn = int (*)(const uint8_t* a, const uint8_t* b, int src_len, uint8_t*
 // vertically), 4 for an edge's clamped pair. Both fit 16-bit lanes.
 // Up2RowFn: for source pixels [i0, i1) of a row of w pixels, outputs 2i and
 // 2i+1 get 3 * p[i] + p[i-1] and 3 * p[i] + p[i+1] per channel, neighbours
-// clamped to the row (values up to 1020). Up2BlendFn: elements [i0, i1) of
-// the output row are (3 * near + far) / 16 rounded, ties to even.
+// clamped to the row (values up to 1020). Up2BlendFn: the two output rows
+// between widened rows p and q, elements [i0, i1): a = (3p + q) / 16 and
+// b = (p + 3q) / 16, rounded with ties to even; a and b may be the same row
+// when p and q are (the edge rows).
 using Up2RowFn = int (*)(const uint8_t* src, int w, uint16_t* dst, int i0, int i1);
-using Up2BlendFn = int (*)(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0,
+using Up2BlendFn = int (*)(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b, int i0,
                            int i1);
 
 // One table per instruction set; the name appears in test and bench output.

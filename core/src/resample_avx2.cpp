@@ -383,22 +383,31 @@ int up2_row_avx2(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
   return i;
 }
 
-inline __m256i up2_round(const uint16_t* near, const uint16_t* far) {
-  const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(near));
-  const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(far));
-  const __m256i v = _mm256_add_epi16(_mm256_add_epi16(n, _mm256_add_epi16(n, n)), f);
-  const __m256i odd = _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi16(1));
-  return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(7)), odd), 4);
+// v + 7 in, v / 16 rounded with ties to even out: the parity read after
+// adding 7 only differs when that already carried into the next unit.
+inline __m256i up2_round(__m256i t) {
+  const __m256i odd = _mm256_and_si256(_mm256_srli_epi16(t, 4), _mm256_set1_epi16(1));
+  return _mm256_srli_epi16(_mm256_add_epi16(t, odd), 4);
 }
 
-int up2_blend_avx2(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0, int i1) {
+int up2_blend_avx2(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b, int i0,
+                   int i1) {
   int i = i0;
+  __m256i ra[2], rb[2];
   for (; i + 32 <= i1; i += 32) {
-    const __m256i a = up2_round(near + i, far + i);
-    const __m256i b = up2_round(near + i + 16, far + i + 16);
+    for (int h = 0; h < 2; ++h) {
+      const __m256i vp = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 16 * h));
+      const __m256i vq = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i + 16 * h));
+      // 3p + q + 7 = (p + q + 7) + 2p, and the same for b.
+      const __m256i s = _mm256_add_epi16(_mm256_add_epi16(vp, vq), _mm256_set1_epi16(7));
+      ra[h] = up2_round(_mm256_add_epi16(s, _mm256_add_epi16(vp, vp)));
+      rb[h] = up2_round(_mm256_add_epi16(s, _mm256_add_epi16(vq, vq)));
+    }
     // packus works within 128-bit lanes; the permute restores order.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                        _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + i),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(ra[0], ra[1]), 0xD8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + i),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(rb[0], rb[1]), 0xD8));
   }
   return i;
 }

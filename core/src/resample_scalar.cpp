@@ -112,10 +112,13 @@ int up2_row_scalar(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
   return i1;
 }
 
-int up2_blend_scalar(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0, int i1) {
+inline uint8_t round16(int v) { return static_cast<uint8_t>((v + 7 + ((v >> 4) & 1)) >> 4); }
+
+int up2_blend_scalar(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b, int i0,
+                     int i1) {
   for (int i = i0; i < i1; ++i) {
-    const int v = 3 * near[i] + far[i];
-    dst[i] = static_cast<uint8_t>((v + 7 + ((v >> 4) & 1)) >> 4);
+    a[i] = round16(3 * p[i] + q[i]);
+    b[i] = round16(p[i] + 3 * q[i]);
   }
   return i1;
 }

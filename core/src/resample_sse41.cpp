@@ -240,18 +240,27 @@ int up2_row_sse41(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
   return i;
 }
 
-inline __m128i up2_round(__m128i n, __m128i f) {
-  const __m128i v = _mm_add_epi16(_mm_add_epi16(n, _mm_add_epi16(n, n)), f);
-  const __m128i odd = _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi16(1));
-  return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(v, _mm_set1_epi16(7)), odd), 4);
+// v + 7 in, v / 16 rounded with ties to even out: the parity read after
+// adding 7 only differs when that already carried into the next unit.
+inline __m128i up2_round(__m128i t) {
+  const __m128i odd = _mm_and_si128(_mm_srli_epi16(t, 4), _mm_set1_epi16(1));
+  return _mm_srli_epi16(_mm_add_epi16(t, odd), 4);
 }
 
-int up2_blend_sse41(const uint16_t* near, const uint16_t* far, uint8_t* dst, int i0, int i1) {
+int up2_blend_sse41(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b, int i0,
+                    int i1) {
   int i = i0;
+  __m128i ra[2], rb[2];
   for (; i + 16 <= i1; i += 16) {
-    const __m128i a = up2_round(load16(near + i), load16(far + i));
-    const __m128i b = up2_round(load16(near + i + 8), load16(far + i + 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(a, b));
+    for (int h = 0; h < 2; ++h) {
+      const __m128i vp = load16(p + i + 8 * h), vq = load16(q + i + 8 * h);
+      // 3p + q + 7 = (p + q + 7) + 2p, and the same for b.
+      const __m128i s = _mm_add_epi16(_mm_add_epi16(vp, vq), _mm_set1_epi16(7));
+      ra[h] = up2_round(_mm_add_epi16(s, _mm_add_epi16(vp, vp)));
+      rb[h] = up2_round(_mm_add_epi16(s, _mm_add_epi16(vq, vq)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i), _mm_packus_epi16(ra[0], ra[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), _mm_packus_epi16(rb[0], rb[1]));
   }
   return i;
 }
