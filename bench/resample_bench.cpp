@@ -118,6 +118,7 @@ int main() {
       {"same size", 4000, 3000, 4000, 3000, "~ memcpy"},
       {"enlarge 2x", 1920, 1080, 3840, 2160, "<= 4 ms"},
       {"mixed", 4000, 3000, 1600, 3600, "<= 6 ms"},
+      {"mixed 2:1", 4000, 3000, 2000, 3600, "file-to-file shape"},
   };
 #ifdef QARVEL_BENCH_OPENCV
   cv::setNumThreads(1);

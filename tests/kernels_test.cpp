@@ -446,8 +446,10 @@ TEST_P(Tier, EqualsScalarBitForBit) {
   // Shapes with dedicated paths: 2:1 boxes, two and four taps, near 1x.
   for (Case c : {Case{4000, 3, 3999, 2}, Case{1920, 4, 3840, 8}, Case{128, 40, 64, 20},
                  Case{250, 30, 100, 12}, Case{400, 10, 160, 23}, Case{333, 8, 101, 4},
-                 Case{1201, 901, 397, 301}, Case{640, 480, 1283, 967}})
+                 Case{1201, 901, 397, 301}, Case{640, 480, 1283, 967}, Case{4000, 3, 2000, 4}})
     cases.push_back(c);
+  // 2:1 widths with a growing height: pixel pairs in the horizontal pass.
+  for (int dw = 1; dw <= 40; ++dw) cases.push_back({2 * dw, 2, dw, 3});
   for (const Case& c : cases) {
     const Image src = make(c.sw, c.sh, Content::kNoise, c.sw + c.dw);
     const Image want = resized(src, c.dw, c.dh, &scalar_kernels());
@@ -471,7 +473,8 @@ TEST_P(Tier, StaysInsideBuffersThatEndAtAGuardPage) {
   const Case cases[] = {{301, 7, 100, 3}, {50, 9, 173, 20}, {64, 64, 64, 64}, {97, 5, 97, 3},
                         {37, 3, 37, 9}, {8, 40, 33, 20}, {1, 1, 35, 3}, {4000, 2, 3999, 1}, {35, 2, 1, 1},
                         {74, 6, 37, 3}, {16, 2, 8, 1}, {250, 3, 100, 1}, {1, 1, 2, 2},
-                        {11, 2, 22, 4}, {12, 3, 24, 6}, {101, 3, 202, 6}};
+                        {11, 2, 22, 4}, {12, 3, 24, 6}, {101, 3, 202, 6}, {74, 2, 37, 3},
+                        {4000, 2, 2000, 3}};
   for (const Case& c : cases) {
     const Image src = make(c.sw, c.sh, Content::kNoise);
     const Image want = resized(src, c.dw, c.dh, &scalar_kernels());

@@ -135,6 +135,20 @@ inline void weights4(const int16_t* w, __m256i* wp) {
   wp[7] = _mm256_shuffle_epi32(b, 0xFF);
 }
 
+// Byte shuffles for eight 2:1 outputs from pixel pairs: word e (element e
+// of the outputs) takes bytes a and b of its pair into its high half's two
+// bytes; lane L of the six 16-byte lanes (words 4L..4L+3) reads 16 bytes from
+// byte kHalfPairBase[L] of the first pair.
+constexpr int kHalfPairBase[6] = {0, 6, 12, 18, 30, 36};
+inline void half_pair_masks(int8_t* pick) {
+  for (int e = 0; e < 24; ++e) {
+    const int a = 6 * (e / 3) + e % 3 - kHalfPairBase[e / 4];
+    pick[4 * e] = pick[4 * e + 1] = -1;
+    pick[4 * e + 2] = static_cast<int8_t>(a);
+    pick[4 * e + 3] = static_cast<int8_t>(a + 3);
+  }
+}
+
 int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                  const int16_t* w, int taps, int x0, int x1) {
   // Bytes read past a window's start: 16 per group of up to four taps.
@@ -143,9 +157,31 @@ int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* o
   __m256i r[4];
   // Windows only move right, so the last output's window bounds all eight.
   if (taps == 2) {
+    alignas(32) int8_t pick[96];
+    half_pair_masks(pick);
+    const __m256i steps = _mm256_setr_epi32(0, 6, 12, 18, 24, 30, 36, 42);
+    const __m256i halves = _mm256_set1_epi16(-kWeightOne / 2);
+    // maddubs weights: 0 for the low half's two bytes, -64 for a and b.
+    const __m256i minus64 = _mm256_set1_epi32(static_cast<int32_t>(0xC0C00000u));
     for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
       // Two taps: the eight outputs' weight pairs are one 32-byte load.
       const __m256i wv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * x));
+      const __m256i ov = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offs + x));
+      if (_mm256_movemask_epi8(_mm256_and_si256(
+              _mm256_cmpeq_epi16(wv, halves),
+              _mm256_cmpeq_epi32(ov, _mm256_add_epi32(_mm256_set1_epi32(offs[x]), steps)))) == -1 &&
+          offs[x] + 52 <= src_len) {
+        // Pixel pairs at half weight (2:1): N = -(a + b) * 2^14, so lo is 0
+        // and hi is -(a + b) * 64, one maddubs per eight words in order.
+        const uint8_t* p = src + offs[x];
+        for (int k = 0; k < 3; ++k) {
+          const __m256i v = load_lanes(p + kHalfPairBase[2 * k], p + kHalfPairBase[2 * k + 1]);
+          const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick + 32 * k));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 3 * x + 8 * k),
+                              _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m), minus64));
+        }
+        continue;
+      }
       const __m256i wj[4] = {_mm256_shuffle_epi32(wv, 0x00), _mm256_shuffle_epi32(wv, 0x55),
                              _mm256_shuffle_epi32(wv, 0xAA), _mm256_shuffle_epi32(wv, 0xFF)};
       for (int j = 0; j < 4; ++j) {
