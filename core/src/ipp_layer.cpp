@@ -32,8 +32,8 @@ enum AxisFlag : uint32_t { kIdentity = 1, kIntegerRatio = 2, kAreaWeights = 4 };
 
 struct Axis {
   int32_t taps;           // weight stride T, even
-  uint32_t index_offset;  // from the spec base: nd int32 window starts
-  uint32_t weight_offset; // from the spec base: nd * T int16 weights
+  uint32_t index_offset;  // from the specification buffer: nd int32 window starts
+  uint32_t weight_offset; // from the specification buffer: nd * T int16 weights
   uint32_t flags;
 };
 
@@ -173,7 +173,7 @@ IppStatus init(IppiSize src, IppiSize dst, IppiResizeSpec_32f* spec, Method meth
 
   auto* base = reinterpret_cast<uint8_t*>(spec);
   // Tables start at the first 64-byte boundary after the header, inside the
-  // slack that the spec size reserves, whatever the base's alignment.
+  // slack that the specification size reserves, whatever the base's alignment.
   const int64_t tables = align_ptr(base + kHeaderBytes) - base;
   SpecHeader h = {};
   h.version = kLayoutVersion;
