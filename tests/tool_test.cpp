@@ -39,7 +39,7 @@ TEST(Tool, ResizesOneFile) {
   write_photo(dir / "in.jpg", 300, 200);
   ToolRun r = run_tool(dir, {"resize", (dir / "in.jpg").string(), (dir / "out.jpg").string(), "150"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("begin resize (300x200)----->(150x100)..."), std::string::npos);
+  EXPECT_NE(r.out.find("(300x200 -> 150x100)"), std::string::npos) << r.out;
   TjDecoded d = tj_decode(read_bytes(dir / "out.jpg"), TJPF_RGB);
   EXPECT_EQ(d.width, 150);
   EXPECT_EQ(d.height, 100);
@@ -62,7 +62,7 @@ TEST(Tool, BatchKeepsGoingPastABadFileAndNamesIt) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("2 of 3 file(s) resized, 1 failed:"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find((dir / "in/b.jpg").string()), std::string::npos);
-  EXPECT_NE(r.out.find("[qresize] qimread error!"), std::string::npos);
+  EXPECT_NE(r.err.find("b.jpg: cannot read the JPEG header"), std::string::npos) << r.err;
   EXPECT_EQ(tj_decode(read_bytes(dir / "out/a.jpg"), TJPF_RGB).width, 60);
   EXPECT_EQ(tj_decode(read_bytes(dir / "out/c.JPEG"), TJPF_RGB).height, 40);
   EXPECT_FALSE(fs::exists(dir / "out/b.jpg"));

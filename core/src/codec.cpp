@@ -1,130 +1,126 @@
-// In-memory JPEG decoding and encoding, the library's buffers and its name tables.
+// In-memory JPEG decoding and encoding through TurboJPEG.
 #include <climits>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 
-#include <turbojpeg.h>
+#include "core.h"
 
-#include "qarvel/qarvel.h"
-#include "huge_pages.h"
-#include "tj_handle.h"
-
-using qarvel::detail::is_tj_pixel_format;
-using qarvel::detail::TjHandle;
-
-const char* subsampName[6] = {"4:4:4", "4:2:2", "4:2:0", "Grayscale", "4:4:0", "4:1:1"};
-const char* colorspaceName[5] = {"RGB", "YCbCr", "GRAY", "CMYK", "YCCK"};
-const char* colorfmtName[2] = {"RGB", "BGR"};
-
+namespace qarvel {
 namespace {
 
-constexpr int kMaxDecode2Width = 7680;
-constexpr int kMaxDecode2Height = 4320;
-// Holds the largest image qdecode2 accepts at 4 bytes per pixel, the widest
-// format the decoders deliver, so no accepted file can overrun it.
-constexpr int kPreAllocBytes = kMaxDecode2Width * kMaxDecode2Height * 4;
+std::string tj_message(tjhandle tj) { return tjGetErrorStr2(tj); }
 
-// Reads the header into the caller's width and height. TurboJPEG reports
-// success without writing the size for a stream that has no frame header, so
-// the size is read into zeroed locals and a non-positive one is a failure.
-bool read_header(tjhandle tj, const unsigned char* jpeg_buffer, unsigned long jpeg_size,
-                 int* width, int* height) {
-  int w = 0, h = 0, subsamp = 0, colorspace = 0;
-  if (!width || !height ||
-      tjDecompressHeader3(tj, jpeg_buffer, jpeg_size, &w, &h, &subsamp, &colorspace) == -1)
-    return false;
-  *width = w;
-  *height = h;
-  return w > 0 && h > 0;
+std::string size_text(int64_t width, int64_t height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+bool is_scaling_factor(ScalingFactor scale) {
+  if (scale.num == 1 && scale.denom == 1) return true;
+  int count = 0;
+  const tjscalingfactor* factors = tjGetScalingFactors(&count);
+  for (int i = 0; factors && i < count; ++i)
+    if (factors[i].num == scale.num && factors[i].denom == scale.denom) return true;
+  return false;
 }
 
 }  // namespace
 
-int qdecode(const unsigned char* jpeg_buffer, unsigned long jpeg_size,
-            unsigned char** image_buffer, int* width, int* height, int* pitch, int clr_format) {
-  if (!jpeg_buffer) { puts("[qdecode] jpeg_buffer is null!"); return -1; }
-  if (jpeg_size == 0) { puts("[qdecode] jpeg_size is 0!"); return -1; }
-  if (!image_buffer) { puts("[qdecode] image_buffer is null!"); return -1; }
-  if (!pitch) { puts("[qdecode] pitch is null!"); return -1; }
-  if (!is_tj_pixel_format(clr_format)) { puts("[qdecode] clr_format not support!"); return -1; }
+int scaled_size(int size, ScalingFactor scale) noexcept {
+  return TJSCALED(size, (tjscalingfactor{scale.num, scale.denom}));
+}
 
+Result<Decoder> Decoder::create() noexcept {
   TjHandle tj(tjInitDecompress());
-  if (!tj) { puts("[qdecode] tjInitDecompress error!"); return -1; }
-  if (!read_header(tj.get(), jpeg_buffer, jpeg_size, width, height)) {
-    puts("[qdecode] tjDecompressHeader3 error!");
-    return -1;
-  }
-  *pitch = *width * tjPixelSize[clr_format];
-
-  // tjAlloc takes an int, so size the buffer in 64 bits first.
-  int64_t bytes = int64_t{*pitch} * *height;
-  *image_buffer = bytes <= INT_MAX ? tjAlloc(static_cast<int>(bytes)) : nullptr;
-  if (!*image_buffer) { puts("[qdecode] tjAlloc error!"); return -1; }
-  qarvel::detail::advise_huge_pages(*image_buffer, static_cast<size_t>(bytes));
-
-  if (tjDecompress2(tj.get(), jpeg_buffer, jpeg_size, *image_buffer, *width, *pitch, *height,
-                    clr_format, 0) == -1) {
-    puts("[qdecode] tjDecompress2 error!");
-    tjFree(*image_buffer);
-    *image_buffer = nullptr;
-    return -1;
-  }
-  return 0;
+  if (!tj) return Error{Fault::kInit, "cannot create a JPEG decompressor: " + tj_message(nullptr)};
+  return Decoder(std::move(tj));
 }
 
-int qdecode2(const unsigned char* jpeg_buffer, unsigned long jpeg_size,
-             unsigned char* image_buffer, int* width, int* height, int* pitch, int clr_format) {
-  if (!jpeg_buffer) { puts("[qdecode] jpeg_buffer is null!"); return -1; }
-  if (jpeg_size == 0) { puts("[qdecode2] jpeg_size is 0!"); return -1; }
-  if (!pitch) { puts("[qdecode2] pitch is null!"); return -1; }
-  if (!is_tj_pixel_format(clr_format)) { puts("[qdecode2] clr_format not support!"); return -1; }
-
-  TjHandle tj(tjInitDecompress());
-  if (!tj) { puts("[qdecode2] tjInitDecompress error!"); return -1; }
-  if (!read_header(tj.get(), jpeg_buffer, jpeg_size, width, height)) {
-    puts("[qdecode2] tjDecompressHeader3 error!");
-    return -1;
-  }
-  *pitch = *width * tjPixelSize[clr_format];
-
-  // The caller's buffer size is unknown; this cap is the only guard.
-  if (*width > kMaxDecode2Width || *height > kMaxDecode2Height) {
-    puts("[qdecode2] image dimension is too large!");
-    return -1;
-  }
-  if (tjDecompress2(tj.get(), jpeg_buffer, jpeg_size, image_buffer, *width, *pitch, *height,
-                    clr_format, 0) == -1) {
-    puts("[qdecode2] tjDecompress2 error!");
-    return -1;
-  }
-  return 0;
+Result<JpegHeader> Decoder::read_header(ByteView jpeg) noexcept {
+  if (jpeg.empty()) return Error{Fault::kNoData, "no JPEG data"};
+  JpegHeader h;
+  if (tjDecompressHeader3(tj_.get(), jpeg.data(), jpeg.size(), &h.width, &h.height,
+                          &h.subsampling, &h.colorspace) == -1)
+    return Error{Fault::kHeader, "cannot read the JPEG header: " + tj_message(tj_.get())};
+  // TurboJPEG reports success without a size for a stream with no frame.
+  if (h.width <= 0 || h.height <= 0) return Error{Fault::kHeader, "the JPEG data holds no image"};
+  return h;
 }
 
-unsigned char* pre_alloc_imread(void) { return tjAlloc(kPreAllocBytes); }
-
-int qFree(unsigned char* buffer) {
-  if (buffer) tjFree(buffer);
-  return 0;
+Status Decoder::check(ByteView jpeg, int format, ScalingFactor scale) const noexcept {
+  if (jpeg.empty()) return Error{Fault::kNoData, "no JPEG data"};
+  if (!is_pixel_format(format))
+    return Error{Fault::kArgument, "unknown pixel format " + std::to_string(format)};
+  if (!is_scaling_factor(scale))
+    return Error{Fault::kArgument, "unsupported scaling factor " + std::to_string(scale.num) +
+                                       "/" + std::to_string(scale.denom)};
+  return {};
 }
 
-int qencode(const unsigned char* image_buffer, int width, int height, int pitch, int clr_format,
-            unsigned char** jpeg_buffer, unsigned long* jpeg_size) {
+Result<Image> Decoder::decode(ByteView jpeg, const JpegHeader& header, int format,
+                              ScalingFactor scale, Storage storage) noexcept {
+  if (Status s = check(jpeg, format, scale); !s) return s.error();
+  Image image;
+  image.width = scaled_size(header.width, scale);
+  image.height = scaled_size(header.height, scale);
+  image.format = format;
+  image.pitch = image.width * tjPixelSize[format];
+  // Sized in 64 bits: TurboJPEG's allocator and its pitch take an int.
+  const int64_t bytes = int64_t{image.pitch} * image.height;
+  if (bytes > INT_MAX)
+    return Error{Fault::kTooLarge, "a " + size_text(image.width, image.height) +
+                                       " image needs 2 GiB or more"};
+  image.pixels = PixelBuffer::allocate(static_cast<size_t>(bytes), storage);
+  if (!image.pixels)
+    return Error{Fault::kAlloc, "out of memory for a " + size_text(image.width, image.height) +
+                                    " image"};
+  if (Status s = decode_into(jpeg, header, format, scale, image.pixels.data(), image.pitch); !s)
+    return s.error();
+  return image;
+}
+
+Status Decoder::decode_into(ByteView jpeg, const JpegHeader& header, int format,
+                            ScalingFactor scale, uint8_t* pixels, int pitch) noexcept {
+  if (Status s = check(jpeg, format, scale); !s) return s;
+  // TurboJPEG picks the scaling factor from the size it is asked for.
+  if (tjDecompress2(tj_.get(), jpeg.data(), jpeg.size(), pixels, scaled_size(header.width, scale),
+                    pitch, scaled_size(header.height, scale), format, 0) == -1)
+    return Error{Fault::kDecode, "cannot decode the JPEG data: " + tj_message(tj_.get())};
+  return {};
+}
+
+Result<Image> decode(ByteView jpeg, int format, ScalingFactor scale) noexcept {
+  Result<Decoder> decoder = Decoder::create();
+  if (!decoder) return decoder.error();
+  Result<JpegHeader> header = decoder->read_header(jpeg);
+  if (!header) return header.error();
+  return decoder->decode(jpeg, *header, format, scale, Storage::kPrivate);
+}
+
+Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept {
   // A pitch below one row of pixels would make TurboJPEG read overlapping
-  // rows and run past the caller's buffer. Unknown formats go on to
-  // tjCompress2, which refuses them.
-  int64_t min_pitch = width;
-  if (is_tj_pixel_format(clr_format)) min_pitch = int64_t{width} * tjPixelSize[clr_format];
-  if (!image_buffer || width <= 0 || height <= 0 || pitch < min_pitch) {
-    puts("[qencode] image_buffer inof error!");
-    return -1;
-  }
+  // rows and run past the caller's buffer. Unknown formats go on to the
+  // compressor, which refuses them.
+  int64_t min_pitch = image.width;
+  if (is_pixel_format(image.format)) min_pitch = int64_t{image.width} * tjPixelSize[image.format];
+  if (!image.pixels || image.width <= 0 || image.height <= 0 || image.pitch < min_pitch)
+    return Error{Fault::kArgument, "no image to encode: null pixels, an empty size or a pitch "
+                                   "shorter than a row"};
   TjHandle tj(tjInitCompress());
-  if (!tj) { puts("[qencode] tjInitCompress error!"); return -1; }
-  // Flags 0 let TurboJPEG allocate or grow *jpeg_buffer; it stays the caller's.
-  if (tjCompress2(tj.get(), image_buffer, width, pitch, height, clr_format, jpeg_buffer,
-                  jpeg_size, TJSAMP_422, 85, 0) == -1) {
-    puts("[qencode] tjCompress2 error!");
-    return -1;
-  }
-  return 0;
+  if (!tj) return Error{Fault::kInit, "cannot create a JPEG compressor: " + tj_message(nullptr)};
+  // Flags 0 let TurboJPEG allocate or grow *jpeg.
+  if (tjCompress2(tj.get(), image.pixels, image.width, image.pitch, image.height, image.format,
+                  jpeg, size, TJSAMP_422, 85, 0) == -1)
+    return Error{Fault::kEncode, "cannot encode the image: " + tj_message(tj.get())};
+  return {};
 }
+
+Result<Blob> encode(const ImageView& image) noexcept {
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  Status s = encode(image, &jpeg, &size);
+  Blob blob{TjBuffer(jpeg), size};
+  if (!s) return s.error();
+  return blob;
+}
+
+}  // namespace qarvel

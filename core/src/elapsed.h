@@ -1,5 +1,6 @@
 // Wall-clock elapsed time shared by the resize entry points.
-#pragma once
+#ifndef QARVEL_ELAPSED_H
+#define QARVEL_ELAPSED_H
 
 #include <sys/time.h>
 
@@ -14,3 +15,5 @@ inline double elapsed_ms(const timeval& start, const timeval& end) {
 }
 
 }  // namespace qarvel::detail
+
+#endif

@@ -1,126 +1,49 @@
-// JPEG files: reading a whole file into pixels, writing pixels into a file.
+// Whole files: reading one into memory, writing bytes into one.
+#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <memory>
+#include <cstring>
+#include <string>
 
-#include <turbojpeg.h>
+#include "core.h"
 
-#include "qarvel/qarvel.h"
-
+namespace qarvel {
 namespace {
 
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileClose>;
-
-struct TjFree {
-  void operator()(unsigned char* p) const { tjFree(p); }
-};
-using TjBuffer = std::unique_ptr<unsigned char, TjFree>;
-
-// Reads the whole file into one tjAlloc buffer. Both readers share these
-// lines, tagged "[qimread]". Returns null after printing the failure line.
-TjBuffer read_whole_file(const char* filename, unsigned long* size) {
-  File file(fopen(filename, "rb"));
-  if (!file) {
-    printf("[qimread] cannot open file: %s!\n", filename);
-    return nullptr;
-  }
-  fseek(file.get(), 0, SEEK_END);
-  long end = ftell(file.get());
-  // A failed query (-1, as on a pipe) is a size no allocator can give.
-  if (end < 0) {
-    puts("[qimread] tjAlloc error!");
-    return nullptr;
-  }
-  // tjAlloc takes an int; a directory's end position also lands here.
-  if (end > INT_MAX) {
-    puts("[qimread] file is too large!");
-    return nullptr;
-  }
-  TjBuffer bytes(tjAlloc(static_cast<int>(end)));
-  if (!bytes) {
-    puts("[qimread] tjAlloc error!");
-    return nullptr;
-  }
-  fseek(file.get(), 0, SEEK_SET);
-  // A file that shrank since the size query would leave bytes unread.
-  if (fread(bytes.get(), 1, static_cast<size_t>(end), file.get()) != static_cast<size_t>(end)) {
-    puts("[qimread] read file error!");
-    return nullptr;
-  }
-  *size = static_cast<unsigned long>(end);
-  return bytes;
+std::string with_errno(const std::string& what, const char* path, int err) {
+  return what + " " + path + ": " + strerror(err);
 }
 
 }  // namespace
 
-int qimread(const char* filename, unsigned char** image_buffer, int* width, int* height,
-            int* pitch, int clr_format) {
-  if (clr_format != TJPF_RGB && clr_format != TJPF_BGR) {
-    puts("[qimread] clr_format not support!");
-    return -1;
-  }
-  if (!filename) { puts("[qimread] filename null"); return -1; }
-
-  unsigned long size = 0;
-  TjBuffer bytes = read_whole_file(filename, &size);
-  if (!bytes) return -1;
-  if (qdecode(bytes.get(), size, image_buffer, width, height, pitch, clr_format) == -1) {
-    puts("[qimread] qdecode error!");
-    return -1;
-  }
-  return 0;
+Result<Blob> read_file(const char* path) noexcept {
+  if (!path) return Error{Fault::kArgument, "no file name"};
+  File file(fopen(path, "rb"));
+  if (!file) return Error{Fault::kOpen, with_errno("cannot open", path, errno)};
+  fseek(file.get(), 0, SEEK_END);
+  const long end = ftell(file.get());
+  // A pipe has no size to learn.
+  if (end < 0) return Error{Fault::kSize, with_errno("cannot measure", path, errno)};
+  // TurboJPEG's allocator takes an int; a directory's end position also lands here.
+  if (end > INT_MAX) return Error{Fault::kTooLarge, std::string(path) + " is too large to read"};
+  Blob blob{TjBuffer(tjAlloc(static_cast<int>(end))), static_cast<size_t>(end)};
+  if (!blob.data) return Error{Fault::kAlloc, std::string("out of memory reading ") + path};
+  fseek(file.get(), 0, SEEK_SET);
+  // A file that shrank since its size was read leaves bytes unread.
+  if (fread(blob.data.get(), 1, blob.size, file.get()) != blob.size)
+    return Error{Fault::kRead, std::string("cannot read all of ") + path};
+  return blob;
 }
 
-int qimread2(const char* filename, unsigned char* image_buffer, int* width, int* height,
-             int* pitch, int clr_format) {
-  if (clr_format != TJPF_RGB && clr_format != TJPF_BGR) {
-    puts("[qimread] clr_format not support!");
-    return -1;
-  }
-  if (!filename) { puts("[qimread] filename null"); return -1; }
-  if (!image_buffer) { puts("[qimread2] image_buffer is null!"); return -1; }
-
-  unsigned long size = 0;
-  TjBuffer bytes = read_whole_file(filename, &size);
-  if (!bytes) return -1;
-  if (qdecode2(bytes.get(), size, image_buffer, width, height, pitch, clr_format) == -1) {
-    puts("[qimread2] qdecode error!");
-    return -1;
-  }
-  return 0;
-}
-
-int qimwrite(const char* filename, const unsigned char* image_buffer, int width, int height,
-             int pitch, int clr_format) {
-  if (!image_buffer || width <= 0 || height <= 0 || pitch < width) {
-    puts("[qimwrite] image info error!");
-    return -1;
-  }
-  if (!filename) { puts("[qimwrite] filename null"); return -1; }
-
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  int rc = qencode(image_buffer, width, height, pitch, clr_format, &out, &out_size);
-  // qencode leaves whatever TurboJPEG allocated in out, even on failure.
-  TjBuffer jpeg(out);
-  if (rc == -1) {
-    puts("[qimwrite] encode error!");
-    return -1;
-  }
-  // Opened only now, so a failed encoding leaves an existing file untouched.
-  FILE* file = fopen(filename, "wb");
-  if (!file) {
-    printf("[qimwrite] %s open error!\n", filename);
-    return -1;
-  }
-  size_t written = fwrite(jpeg.get(), 1, out_size, file);
+Status write_file(const char* path, ByteView bytes) noexcept {
+  if (!path) return Error{Fault::kArgument, "no file name"};
+  FILE* file = fopen(path, "wb");
+  if (!file) return Error{Fault::kOpen, with_errno("cannot create", path, errno)};
+  const size_t written = fwrite(bytes.data(), 1, bytes.size(), file);
+  const int write_errno = errno;
   // The close flushes the last buffered bytes, so it can fail too (a full disk).
-  if (fclose(file) != 0 || written != out_size) {
-    printf("[qimwrite] %s write error!\n", filename);
-    return -1;
-  }
-  return 0;
+  if (fclose(file) != 0) return Error{Fault::kWrite, with_errno("cannot write", path, errno)};
+  if (written != bytes.size()) return Error{Fault::kWrite, with_errno("cannot write", path, write_errno)};
+  return {};
 }
+
+}  // namespace qarvel

@@ -32,9 +32,10 @@ QARVEL_API extern const char* colorfmtName[2];
 /* Decodes one JPEG image held in memory into packed pixels of `clr_format`.
  * On success *image_buffer holds exactly *pitch x *height bytes, with
  * *pitch = *width x bytes per pixel; the caller owns it and releases it with
- * qFree. On failure *image_buffer must be neither used nor freed: it is null
- * when the library allocated and released it, and untouched when the call
- * failed before allocating. */
+ * qFree. On failure *image_buffer must be neither used nor freed: it is
+ * untouched when the arguments or the header are refused, and null when the
+ * call fails at or after allocating (an image of 2^31 bytes or more, no
+ * memory, a scan that does not decode). */
 QARVEL_API int qdecode(const unsigned char* jpeg_buffer, unsigned long jpeg_size,
                        unsigned char** image_buffer, int* width, int* height, int* pitch,
                        int clr_format);

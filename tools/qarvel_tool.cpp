@@ -1,13 +1,10 @@
-// qarvel: command-line front end to libqarvel.so.
+// qarvel: the command-line tool, over the library's core.
 //
 //   qarvel resize [options] INPUT OUTPUT WIDTH [HEIGHT]
 //   qarvel resize [options] --out-dir DIR --width W [--height H] INPUT...
 //
-// The library's progress lines go to standard output; the tool's own
-// messages, the progress bar and the summary go to standard error.
-#include <qarvel/qarvel.h>
-
-#include <fcntl.h>
+// One line per resized file goes to standard output; messages, the progress
+// bar and the summary go to standard error.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -24,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core.h"
 
 namespace fs = std::filesystem;
 
@@ -51,7 +50,7 @@ const char kUsage[] =
     "  -W, --width N       target width in pixels (batch mode)\n"
     "  -H, --height N      target height in pixels, 0 keeps the aspect ratio (batch mode)\n"
     "  -j, --jobs N        files resized at once in batch mode (default: number of cores)\n"
-    "  -q, --quiet         discard the library's progress lines on standard output\n"
+    "  -q, --quiet         print nothing per file (failures are still listed)\n"
     "      --help          show this help and exit\n"
     "\n"
     "exit status: 0 when every file was resized, 1 when any failed,\n"
@@ -108,14 +107,25 @@ class ProgressBar {
   bool enabled_;
 };
 
-int run_jobs(const std::vector<Job>& jobs, int width, int height, int threads) {
-  std::vector<char> failed(jobs.size(), 0);
+// Resizes one file; returns the failure's message, or an empty one.
+std::string resize_one(const Job& job, int width, int height, bool quiet) {
+  qarvel::Result<qarvel::ResizeOutcome> r =
+      qarvel::resize_file(job.input.c_str(), width, height, job.output.c_str());
+  if (!r) return r.error().message;
+  if (!quiet)
+    printf("%s -> %s (%dx%d -> %dx%d)\n", job.input.c_str(), job.output.c_str(), r->src_width,
+           r->src_height, r->dst_width, r->dst_height);
+  return {};
+}
+
+int run_jobs(const std::vector<Job>& jobs, int width, int height, int threads, bool quiet) {
+  std::vector<std::string> errors(jobs.size());
   std::atomic<size_t> next{0};
   ProgressBar bar(jobs.size());
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      failed[i] = qresize(jobs[i].input.c_str(), width, height, jobs[i].output.c_str()) != 0;
-      bar.advance(failed[i]);
+      errors[i] = resize_one(jobs[i], width, height, quiet);
+      bar.advance(!errors[i].empty());
     }
   };
   threads = std::max(1, std::min<int>(threads, static_cast<int>(jobs.size())));
@@ -125,12 +135,13 @@ int run_jobs(const std::vector<Job>& jobs, int width, int height, int threads) {
   for (auto& t : pool) t.join();
   fflush(stdout);
 
-  size_t failures = std::count(failed.begin(), failed.end(), 1);
+  const size_t failures =
+      std::count_if(errors.begin(), errors.end(), [](const std::string& e) { return !e.empty(); });
   if (jobs.size() > 1 || failures) {
     fprintf(stderr, "qarvel: %zu of %zu file(s) resized", jobs.size() - failures, jobs.size());
     fprintf(stderr, failures ? ", %zu failed:\n" : "\n", failures);
     for (size_t i = 0; i < jobs.size(); ++i)
-      if (failed[i]) fprintf(stderr, "  %s\n", jobs[i].input.c_str());
+      if (!errors[i].empty()) fprintf(stderr, "  %s: %s\n", jobs[i].input.c_str(), errors[i].c_str());
   }
   return failures ? kExitFailed : kExitOk;
 }
@@ -208,15 +219,7 @@ int resize_command(int argc, char** argv) {
     }
   }
 
-  if (quiet) {
-    fflush(stdout);
-    int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) {
-      dup2(devnull, STDOUT_FILENO);
-      close(devnull);
-    }
-  }
-  return run_jobs(todo, width, height, jobs);
+  return run_jobs(todo, width, height, jobs, quiet);
 }
 
 }  // namespace
