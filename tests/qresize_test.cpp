@@ -114,6 +114,10 @@ TEST(Qresize, SizesThatOverflowAnIntAreRefused) {
   // 30,000,000 x 100 does not fit in an int: refused before the begin line.
   EXPECT_EQ(resize(dir / "in.jpg", 30000000, 0, dir / "out.jpg").out,
             "[qresize] dst_width x source height is too large!\n");
+  // The product fits, but the single-precision quotient rounds up to 2^31.
+  write_grey_jpeg(dir / "one-wide.jpg", 1, 3);
+  EXPECT_EQ(resize(dir / "one-wide.jpg", 715827882, 0, dir / "out.jpg").out,
+            "[qresize] dst_width x source height is too large!\n");
   EXPECT_EQ(resize(dir / "in.jpg", 100000, 100000, dir / "out.jpg").out,
             "begin resize (100x100)----->(100000x100000)...\n"
             "[qresize] destination image is too large!\n");
