@@ -14,11 +14,11 @@ cmake --build --preset fuzz -j"$(nproc)"
 
 declare -A seeds=(
   [decode]=tests/data/jpeg [file]=tests/data/jpeg
-  [encode]=fuzz/seeds/encode [resize]=fuzz/seeds/resize
+  [encode]=fuzz/seeds/encode [resize]=fuzz/seeds/resize [qresize]=fuzz/seeds/qresize
 )
 mkdir -p build/fuzz/artifacts
 status=0
-for target in decode file encode resize; do
+for target in decode file encode resize qresize; do
   bin=build/fuzz/fuzz/${target}_fuzzer
   [[ -x $bin ]] || continue
   corpus=build/fuzz/corpus/$target
