@@ -1,6 +1,6 @@
-// Helpers shared by the benchmarks: test images made at start-up from a bundled
-// photograph, whole-file I/O, a plain separable resampler for preparing inputs,
-// timing and silencing of the library's progress lines.
+// Helpers shared by the benchmarks: timing, medians, the processor's name,
+// test images made at start-up from a bundled photograph, whole-file I/O and
+// silencing of the library's progress lines.
 #ifndef QARVEL_BENCH_SUPPORT_H
 #define QARVEL_BENCH_SUPPORT_H
 
@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -104,82 +103,6 @@ class StdoutSilencer {
  private:
   int saved_ = -1;
 };
-
-// The height that keeps the aspect ratio, formed as the library forms it
-// (32-bit product, single-precision quotient, rounded half up).
-inline int aspect_height(int src_w, int src_h, int dst_w) {
-  float q = float(dst_w * src_h) / float(src_w);
-  return int(double(q) + 0.5);
-}
-
-// One output index's contributions along an axis: area coverage when the axis
-// shrinks, two-tap linear (pixel centres aligned) when it grows.
-struct AxisTaps {
-  std::vector<int> first;      // first source index per output index
-  std::vector<int> count;      // number of taps per output index
-  std::vector<float> weights;  // count[i] weights per output index, flattened
-  std::vector<int> offset;     // start of output index i in `weights`
-};
-
-inline AxisTaps axis_taps(int src_size, int dst_size) {
-  AxisTaps t;
-  double scale = double(src_size) / dst_size;
-  for (int i = 0; i < dst_size; ++i) {
-    t.offset.push_back(int(t.weights.size()));
-    if (scale > 1.0) {
-      double a = i * scale, b = a + scale;
-      int lo = int(std::floor(a)), hi = std::min(int(std::ceil(b)), src_size);
-      t.first.push_back(lo);
-      t.count.push_back(hi - lo);
-      for (int s = lo; s < hi; ++s) {
-        double cover = std::min(b, s + 1.0) - std::max(a, double(s));
-        t.weights.push_back(float(cover / scale));
-      }
-    } else {
-      double c = (i + 0.5) * scale - 0.5;
-      c = std::clamp(c, 0.0, double(src_size - 1));
-      int lo = std::min(int(c), src_size - 1);
-      int hi = std::min(lo + 1, src_size - 1);
-      float f = float(c - lo);
-      t.first.push_back(lo);
-      t.count.push_back(hi - lo + 1);
-      t.weights.push_back(hi == lo ? 1.0f : 1.0f - f);
-      if (hi != lo) t.weights.push_back(f);
-    }
-  }
-  return t;
-}
-
-// Resizes `src` to dst_w x dst_h. Slow and simple: it only prepares inputs
-// for the encode-side timings and is never timed itself.
-inline Image resample(const Image& src, int dst_w, int dst_h) {
-  AxisTaps tx = axis_taps(src.width, dst_w);
-  AxisTaps ty = axis_taps(src.height, dst_h);
-  Image dst;
-  dst.width = dst_w;
-  dst.height = dst_h;
-  dst.bgr.resize(size_t(dst_w) * dst_h * 3);
-  std::vector<float> row(size_t(src.width) * 3);
-  for (int y = 0; y < dst_h; ++y) {
-    std::fill(row.begin(), row.end(), 0.0f);
-    for (int k = 0; k < ty.count[y]; ++k) {
-      float w = ty.weights[ty.offset[y] + k];
-      const unsigned char* s = &src.bgr[size_t(ty.first[y] + k) * src.width * 3];
-      for (size_t i = 0; i < row.size(); ++i) row[i] += w * s[i];
-    }
-    unsigned char* d = &dst.bgr[size_t(y) * dst_w * 3];
-    for (int x = 0; x < dst_w; ++x) {
-      float acc[3] = {0, 0, 0};
-      for (int k = 0; k < tx.count[x]; ++k) {
-        float w = tx.weights[tx.offset[x] + k];
-        const float* s = &row[size_t(tx.first[x] + k) * 3];
-        for (int c = 0; c < 3; ++c) acc[c] += w * s[c];
-      }
-      for (int c = 0; c < 3; ++c) d[x * 3 + c] = (unsigned char)std::clamp(acc[c] + 0.5f, 0.0f, 255.0f);
-    }
-  }
-  return dst;
-}
 
 inline bool decode_file(const std::string& path, Image& out) {
   std::vector<unsigned char> jpeg;
