@@ -103,6 +103,11 @@ Result<Blob> read_file(const char* path) noexcept;
 // Creates or truncates `path` and writes `bytes`; a short write or a failed
 // close is a failure (kWrite), a file that cannot be opened kOpen.
 Status write_file(const char* path, ByteView bytes) noexcept;
+// Writes `bytes` to a new temporary file in path's folder and renames it
+// over `path`, so `path` is either as it was or wholly replaced: any failure
+// (open, short write, close) leaves it untouched and removes the temporary
+// file. A new file gets 0666 less the process's umask.
+Status replace_file(const char* path, ByteView bytes) noexcept;
 
 // Resamples a 3-channel, 8-bit interleaved image into dst: area averaging
 // when neither side grows, linear interpolation otherwise. Sizes, steps and
