@@ -48,8 +48,6 @@ struct SpecHeader {
 };
 static_assert(sizeof(SpecHeader) == 64, "the header is one cache line");
 
-thread_local LayerCalls t_calls = {};
-
 int64_t align64(int64_t v) { return (v + kAlign - 1) & ~(kAlign - 1); }
 
 template <typename T>
@@ -481,8 +479,6 @@ const std::vector<const Kernels*>& all_kernels() {
   return tables;
 }
 
-LayerCalls& layer_calls() { return t_calls; }
-
 }  // namespace qarvel::detail
 
 using namespace qarvel::detail;
@@ -517,12 +513,10 @@ IppStatus ippiResizeGetSize_8u(IppiSize src, IppiSize dst, IppiInterpolationType
 }
 
 IppStatus ippiResizeSuperInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec) {
-  ++t_calls.super_init;
   return init(src, dst, pSpec, kMethodSuper);
 }
 
 IppStatus ippiResizeLinearInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec) {
-  ++t_calls.linear_init;
   return init(src, dst, pSpec, kMethodLinear);
 }
 
@@ -544,7 +538,6 @@ IppStatus ippiResizeGetBufferSize_8u(const IppiResizeSpec_32f* pSpec, IppiSize d
 IppStatus ippiResizeSuper_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
                                  IppiPoint dstOffset, IppiSize dstSize,
                                  const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer) {
-  ++t_calls.super_resize;
   const IppStatus st = check_resize(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec,
                                     pBuffer, kMethodSuper);
   if (st != ippStsNoErr) return st;
@@ -557,7 +550,6 @@ IppStatus ippiResizeLinear_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, i
                                   const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
                                   Ipp8u* pBuffer) {
   (void)pBorderValue;  // only the replicated border is implemented
-  ++t_calls.linear_resize;
   const IppStatus st = check_resize(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec,
                                     pBuffer, kMethodLinear);
   if (st != ippStsNoErr) return st;
@@ -571,7 +563,6 @@ Ipp32f* ippsMalloc_32f(int len) {
   if (len < 1) return nullptr;
   void* p = nullptr;
   if (posix_memalign(&p, kAlign, static_cast<size_t>(len) * sizeof(Ipp32f)) != 0) return nullptr;
-  ++t_calls.allocs;
   return static_cast<Ipp32f*>(p);
 }
 
@@ -579,13 +570,11 @@ Ipp8u* ippsMalloc_8u(int len) {
   if (len < 1) return nullptr;
   void* p = nullptr;
   if (posix_memalign(&p, kAlign, static_cast<size_t>(len)) != 0) return nullptr;
-  ++t_calls.allocs;
   return static_cast<Ipp8u*>(p);
 }
 
 void ippsFree(void* p) {
   if (!p) return;
-  ++t_calls.frees;
   std::free(p);
 }
 

@@ -98,16 +98,4 @@ void resample_image(const Kernels& kernels, const IppiResizeSpec_32f* spec, cons
                     int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer,
                     bool ratio_paths = true);
 
-// Per-thread counts of layer calls, so tests can see which method ran and
-// that every allocation was released.
-struct LayerCalls {
-  int super_init;
-  int linear_init;
-  int super_resize;
-  int linear_resize;
-  int allocs;
-  int frees;
-};
-LayerCalls& layer_calls();
-
 }  // namespace qarvel::detail
