@@ -1,6 +1,7 @@
 // Internal: the IPP 8.1 resize functions the library calls, implemented here
 // with IPP's names, types, constants and status values. C linkage, hidden.
-#pragma once
+#ifndef QARVEL_IPP_LAYER_H
+#define QARVEL_IPP_LAYER_H
 
 #include <vector>
 
@@ -99,3 +100,5 @@ void resample_image(const Kernels& kernels, const IppiResizeSpec_32f* spec, cons
                     bool ratio_paths = true);
 
 }  // namespace qarvel::detail
+
+#endif

@@ -20,7 +20,8 @@
 //
 // This header is included by per-ISA files: it must stay free of the standard
 // library and of inline code that could be merged across ISAs.
-#pragma once
+#ifndef QARVEL_RESAMPLE_H
+#define QARVEL_RESAMPLE_H
 
 #include <stdint.h>
 
@@ -104,3 +105,5 @@ const Kernels& avx512_kernels();
 const Kernels& best_kernels();
 
 }  // namespace qarvel::detail
+
+#endif
