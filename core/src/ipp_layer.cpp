@@ -19,7 +19,7 @@ namespace qarvel::detail {
 namespace {
 
 constexpr uint32_t kMagic = 0x50535251;  // "QRSP"
-constexpr uint16_t kLayoutVersion = 2;
+constexpr uint16_t kLayoutVersion = 3;
 constexpr int64_t kHeaderBytes = 64;
 constexpr int64_t kAlign = 64;
 constexpr int kInitBufSize = 64;
@@ -28,7 +28,7 @@ constexpr int kInitBufSize = 64;
 constexpr int kStrip = 1024;
 
 enum Method : uint16_t { kMethodSuper = 1, kMethodLinear = 2 };
-enum AxisFlag : uint32_t { kIdentity = 1, kIntegerRatio = 2, kAreaWeights = 4 };
+enum AxisFlag : uint32_t { kIdentity = 1, kAreaWeights = 2 };
 
 struct Axis {
   int32_t taps;           // weight stride T, even
@@ -42,11 +42,9 @@ struct SpecHeader {
   uint16_t version;
   uint16_t method;
   int32_t src_w, src_h, dst_w, dst_h;
-  int32_t weight_bits;
   Axis x, y;
-  uint32_t bytes_used;
 };
-static_assert(sizeof(SpecHeader) == 64, "the header is one cache line");
+static_assert(sizeof(SpecHeader) <= kHeaderBytes, "the header fits its cache line");
 
 int64_t align64(int64_t v) { return (v + kAlign - 1) & ~(kAlign - 1); }
 
@@ -97,8 +95,7 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
   axis->taps = taps;
   axis->index_offset = static_cast<uint32_t>(offset);
   axis->weight_offset = static_cast<uint32_t>(offset + align64(4 * nd));
-  axis->flags = (ns == nd ? kIdentity : 0u) | (ns % nd == 0 ? kIntegerRatio : 0u) |
-                (area ? kAreaWeights : 0u);
+  axis->flags = (ns == nd ? kIdentity : 0u) | (area ? kAreaWeights : 0u);
   auto* index = reinterpret_cast<int32_t*>(base + axis->index_offset);
   auto* weights = reinterpret_cast<int16_t*>(base + axis->weight_offset);
 
@@ -180,13 +177,10 @@ IppStatus init(IppiSize src, IppiSize dst, IppiResizeSpec_32f* spec, Method meth
   h.src_h = src.height;
   h.dst_w = dst.width;
   h.dst_h = dst.height;
-  h.weight_bits = kWeightBits;
   const bool area_x = method == kMethodSuper || dst.width <= src.width;
   const bool area_y = method == kMethodSuper || dst.height <= src.height;
-  int64_t used = tables;
-  used += build_axis(base, used, src.width, dst.width, area_x, 3, &h.x);
-  used += build_axis(base, used, src.height, dst.height, area_y, 1, &h.y);
-  h.bytes_used = static_cast<uint32_t>(used);
+  const int64_t x_bytes = build_axis(base, tables, src.width, dst.width, area_x, 3, &h.x);
+  build_axis(base, tables + x_bytes, src.height, dst.height, area_y, 1, &h.y);
   std::memcpy(base, &h, sizeof h);
   // The magic goes in last.
   const uint32_t magic = kMagic;
@@ -208,7 +202,6 @@ int32_t weight_pair(int16_t w) {
 
 struct WorkLayout {
   int64_t row_bytes;  // one int32 intermediate row, with tail padding
-  int64_t rows;       // rows in the row area
   int64_t pointers;   // offset of Ty row pointers
   int64_t weights;    // offset of Ty int32 weight pairs
   int64_t x_pairs;    // offset of the x axis's laid-out weight pairs (vertical first)
@@ -221,8 +214,7 @@ WorkLayout work_layout(const SpecHeader& h, int64_t channels) {
   const int64_t ty = h.y.taps;
   const bool vfirst = vertical_first(h);
   l.row_bytes = align64((vfirst ? h.src_w : h.dst_w) * channels * 4 + kAlign);
-  l.rows = vfirst ? 1 : ty;
-  l.pointers = l.row_bytes * l.rows;
+  l.pointers = l.row_bytes * (vfirst ? 1 : ty);
   l.weights = l.pointers + align64(ty * static_cast<int64_t>(sizeof(void*)));
   l.slots = l.weights + align64(ty * 4);
   l.x_pairs = l.slots + align64(ty * 4);
