@@ -218,8 +218,7 @@ WorkLayout work_layout(const SpecHeader& h, int64_t channels) {
   l.weights = l.pointers + align64(ty * static_cast<int64_t>(sizeof(void*)));
   l.slots = l.weights + align64(ty * 4);
   l.x_pairs = l.slots + align64(ty * 4);
-  const int64_t pair_bytes =
-      h.x.taps == 2 ? (int64_t{h.dst_w} + 7) / 8 * 112 * 4 : int64_t{h.x.taps} * h.dst_w * 16;
+  const int64_t pair_bytes = pair_table_ints(h.dst_w, h.x.taps) * 4;
   l.total = l.x_pairs + (vfirst ? align64(pair_bytes) : 0) + kAlign;
   return l;
 }
@@ -371,7 +370,7 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
       for (int x = 0; x < h.dst_w; ++x)
         for (int t = 0; t < tx; t += 2) {
           const int16_t* wx = x_weights + static_cast<ptrdiff_t>(x) * tx;
-          int32_t* block = x_pairs + QARVEL_PAIR_BLOCK(x, tx) + 4 * t;
+          int32_t* block = x_pairs + pair_block(x, tx) + pair_tap(t);
           const int32_t p0 = weight_pair(wx[t]), p1 = weight_pair(wx[t + 1]);
           for (int c = 0; c < 3; ++c) {
             block[c] = p0;
@@ -379,10 +378,10 @@ void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8
           }
           block[6] = block[7] = 0;
           if (tx == 2) {
-            int32_t* by_element = x_pairs + (x >> 3) * 112 + 64 + 3 * (x & 7);
+            int32_t* by_element = x_pairs + pair_run(x);
             for (int c = 0; c < 3; ++c) {
               by_element[c] = p0;
-              by_element[24 + c] = p1;
+              by_element[kRunInts + c] = p1;
             }
           }
         }

@@ -19,7 +19,8 @@
 // never below -128 per tap, so adding half a unit leaves it positive.
 //
 // This header is included by per-ISA files: it must stay free of the standard
-// library and of inline code that could be merged across ISAs.
+// library and of inline code that could be merged across ISAs. Its helpers
+// are static constexpr, so each file keeps its own copy.
 #ifndef QARVEL_RESAMPLE_H
 #define QARVEL_RESAMPLE_H
 
@@ -32,10 +33,6 @@ constexpr int kWeightOne = 1 << kWeightBits;
 constexpr int kLoBits = 8;  // bits of N kept in lo
 constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 
-// Offset of output x's weight block in the second pass's table (below).
-#define QARVEL_PAIR_BLOCK(x, taps) \
-  ((taps) == 2 ? ((x) >> 3) * 112L + ((x) & 7) * 8L : static_cast<long>(x) * (taps) * 4)
-
 // Horizontal passes. Output x reads `taps` consecutive source pixels starting
 // at element offset offs[x] (pixel * 3) with weights w[x * taps + k]. src_len
 // is the number of readable elements in the source row; no kernel reads past
@@ -46,15 +43,39 @@ constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 using HFirstFn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                          const int16_t* w, int taps, int x0, int x1);
 // The horizontal second pass takes its weights as int32 pairs (wl, w) laid
-// out for 32-byte multiplies of whole pixels: output x's block, at
-// wp + QARVEL_PAIR_BLOCK(x, taps), holds per tap pair (k, k+1) eight int32:
-// pair k three times, pair k+1 three times, then two zeros. With two taps the
-// blocks come in groups of eight outputs, each group followed by the pairs
-// element by element (24 int32 for tap 0, output j's at 3j..3j+2, then 24 for
-// tap 1), for runs of outputs whose windows step by one pixel. The vertical
-// second pass takes one pair per row.
+// out as below; the vertical second pass takes one pair per row.
 using HSecondFn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                           const int32_t* wp, int taps, int x0, int x1);
+
+// Layout of the horizontal second pass's weight pairs, set out for 32-byte
+// multiplies of whole pixels. Output x's block holds, per tap pair (k, k+1),
+// kPairInts int32: pair k three times, pair k+1 three times, two zeros. With
+// two taps the blocks come in groups of kRunGroup outputs, each group followed
+// by its pairs element by element (kRunInts int32 for tap 0, output j's at
+// 3j..3j+2, then kRunInts for tap 1), for runs of outputs whose windows step
+// by one pixel. Offsets below count int32 from the table's start.
+constexpr int kPairInts = 8;
+constexpr int kRunGroupLog2 = 3;
+constexpr int kRunGroup = 1 << kRunGroupLog2;
+constexpr int kRunInts = 3 * kRunGroup;
+constexpr int kRunStart = kRunGroup * kPairInts;  // a group's runs follow its blocks
+constexpr int kRunGroupInts = kRunStart + 2 * kRunInts;
+
+// Output x's block.
+static constexpr long pair_block(int x, int taps) {
+  if (taps != 2) return long{x} * taps * (kPairInts / 2);
+  return (x >> kRunGroupLog2) * long{kRunGroupInts} + (x & (kRunGroup - 1)) * long{kPairInts};
+}
+// Tap k's first copy within a block.
+static constexpr int pair_tap(int k) { return (k >> 1) * kPairInts + (k & 1) * 3; }
+// Two-tap output x's tap 0 pair, element by element; tap 1's is kRunInts on.
+static constexpr long pair_run(int x) {
+  return (x >> kRunGroupLog2) * long{kRunGroupInts} + kRunStart + 3 * (x & (kRunGroup - 1));
+}
+// Int32 in the table of n outputs.
+static constexpr long pair_table_ints(long n, int taps) {
+  return taps == 2 ? (n + kRunGroup - 1) / kRunGroup * kRunGroupInts : n * taps * (kPairInts / 2);
+}
 
 // Vertical passes, channel-agnostic: element i of the output combines element
 // i of rows[0..n_rows) with weights w[0..n_rows). Elements [i0, i1) are

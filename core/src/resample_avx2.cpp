@@ -64,7 +64,7 @@ inline __m256i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   for (int k = 0; k < taps; k += 2)
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * k)),
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wp + 4 * k))));
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wp + pair_tap(k)))));
   return acc;
 }
 
@@ -223,7 +223,7 @@ inline void h_second_run8(const int32_t* p, const int32_t* we, uint8_t* dst) {
     const __m256i a = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8 * i)),
                                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + 8 * i)));
     const __m256i b = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 + 8 * i)),
-                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + 24 + 8 * i)));
+                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + kRunInts + 8 * i)));
     r[i] = round_final(_mm256_add_epi32(a, b));
   }
   // Dwords of bytes: 0-3 8-11 16-19 x | 4-7 12-15 20-23 x.
@@ -243,13 +243,13 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
   const int need = 3 * taps + 2;
   __m256i r[4];
   for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
-    if (taps == 2 && (x & 7) == 0 && offs[x + 7] == offs[x] + 21) {
-      h_second_run8(src + offs[x], w + (x >> 3) * 112 + 64, dst + 3 * x);
+    if (taps == 2 && (x & (kRunGroup - 1)) == 0 && offs[x + 7] == offs[x] + 21) {
+      h_second_run8(src + offs[x], w + pair_run(x), dst + 3 * x);
       continue;
     }
     for (int j = 0; j < 4; ++j)
-      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + QARVEL_PAIR_BLOCK(x + j, taps), taps),
-                        h_sum_mid(src + offs[x + 4 + j], w + QARVEL_PAIR_BLOCK(x + 4 + j, taps), taps));
+      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + pair_block(x + j, taps), taps),
+                        h_sum_mid(src + offs[x + 4 + j], w + pair_block(x + 4 + j, taps), taps));
     store8_u8(dst + 3 * x, r);
   }
   return x;
