@@ -106,6 +106,28 @@ using Up2RowFn = int (*)(const uint8_t* src, int w, uint16_t* dst, int i0, int i
 using Up2BlendFn = int (*)(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b, int i0,
                            int i1);
 
+// Byte shuffles for the 2x row kernels: 48 output elements (eight source
+// pixels from i) in six 16-byte lanes; lane L reads 16 source bytes from pixel
+// i + kUp2Base[L] and picks, per output element, the pixel's own byte (near)
+// and its neighbour's (far) into 16-bit lanes. Each lane pair is 32-byte
+// aligned for AVX2 loads.
+constexpr int kUp2Base[6] = {-1, 0, 1, 3, 4, 5};
+struct alignas(32) Up2Masks {
+  int8_t near[96];
+  int8_t far[96];
+};
+static constexpr Up2Masks up2_masks() {
+  Up2Masks m{};
+  for (int e = 0; e < 48; ++e) {
+    const int p = e / 3, c = e % 3, s = p >> 1, n = (p & 1) ? s + 1 : s - 1;
+    const int b = kUp2Base[e / 8];
+    m.near[2 * e] = static_cast<int8_t>(3 * (s - b) + c);
+    m.far[2 * e] = static_cast<int8_t>(3 * (n - b) + c);
+    m.near[2 * e + 1] = m.far[2 * e + 1] = -1;
+  }
+  return m;
+}
+
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;

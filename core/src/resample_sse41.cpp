@@ -209,33 +209,17 @@ int box2_sse41(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, in
   return x;
 }
 
-
-// Byte shuffles for the 2x row: 48 output elements (eight source pixels from
-// i) in six 16-byte lanes; lane L reads 16 source bytes from pixel
-// i + kUp2Base[L] and picks, per output element, the pixel's own byte
-// (near) and its neighbour's (far) into 16-bit lanes.
-constexpr int kUp2Base[6] = {-1, 0, 1, 3, 4, 5};
-inline void up2_masks(int8_t* near, int8_t* far) {
-  for (int e = 0; e < 48; ++e) {
-    const int p = e / 3, c = e % 3, s = p >> 1, n = (p & 1) ? s + 1 : s - 1;
-    const int b = kUp2Base[e / 8];
-    near[2 * e] = static_cast<int8_t>(3 * (s - b) + c);
-    far[2 * e] = static_cast<int8_t>(3 * (n - b) + c);
-    near[2 * e + 1] = far[2 * e + 1] = -1;
-  }
-}
+constexpr Up2Masks kUp2Masks = up2_masks();
 
 int up2_row_sse41(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
-  alignas(16) int8_t near[96], far[96];
-  up2_masks(near, far);
   if (i0 < 1) return i0;  // pixel 0 has no left neighbour to read
   int i = i0;
   // The last lane reads bytes up to 3 * i + 30; pixel i + 8 must exist.
   for (; i + 8 <= i1 && i + 11 <= w; i += 8)
     for (int L = 0; L < 6; ++L) {
       const __m128i v = load16(src + 3 * (i + kUp2Base[L]));
-      const __m128i n = _mm_shuffle_epi8(v, load16(near + 16 * L));
-      const __m128i f = _mm_shuffle_epi8(v, load16(far + 16 * L));
+      const __m128i n = _mm_shuffle_epi8(v, load16(kUp2Masks.near + 16 * L));
+      const __m128i f = _mm_shuffle_epi8(v, load16(kUp2Masks.far + 16 * L));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 6 * i + 8 * L),
                        _mm_add_epi16(_mm_add_epi16(n, _mm_add_epi16(n, n)), f));
     }
