@@ -464,11 +464,14 @@ const std::vector<const Kernels*>& all_kernels() {
     if (__builtin_cpu_supports("sse4.1")) v.push_back(&sse41_kernels());
     const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) v.push_back(&avx2_kernels());
+    // The AVX-512 table borrows the AVX2 horizontal kernels.
     if (avx2 && __builtin_cpu_supports("avx512bw")) v.push_back(&avx512_kernels());
     return v;
   }();
   return tables;
 }
+
+const Kernels& best_kernels() { return *all_kernels().back(); }
 
 }  // namespace qarvel::detail
 

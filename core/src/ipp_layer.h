@@ -87,8 +87,11 @@ void ippsFree(void* p);
 
 namespace qarvel::detail {
 
-// Every kernel table this processor can run, scalar first.
+// Every kernel table this processor can run, scalar first and the fastest
+// last; the processor is queried once.
 const std::vector<const Kernels*>& all_kernels();
+// The last of all_kernels(), the table the layer's resize functions use.
+const Kernels& best_kernels();
 
 // Resizes with an explicit kernel table. The layer's resize functions call it
 // with best_kernels() after their checks; tests call it to compare tiers. The

@@ -144,8 +144,6 @@ const Kernels& scalar_kernels();
 const Kernels& sse41_kernels();
 const Kernels& avx2_kernels();
 const Kernels& avx512_kernels();
-// The fastest table this processor runs, chosen once.
-const Kernels& best_kernels();
 
 }  // namespace qarvel::detail
 

@@ -131,17 +131,4 @@ const Kernels& scalar_kernels() {
   return k;
 }
 
-const Kernels& best_kernels() {
-  static const Kernels& best = [] () -> const Kernels& {
-    __builtin_cpu_init();
-    // The AVX-512 table borrows the AVX2 horizontal kernels.
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2 && __builtin_cpu_supports("avx512bw")) return avx512_kernels();
-    if (avx2) return avx2_kernels();
-    if (__builtin_cpu_supports("sse4.1")) return sse41_kernels();
-    return scalar_kernels();
-  }();
-  return best;
-}
-
 }  // namespace qarvel::detail
