@@ -75,7 +75,9 @@ void advise_interior(void* p, size_t bytes) {
 PixelBuffer PixelBuffer::allocate(size_t bytes, Storage storage) noexcept {
   PixelBuffer b;
   if (storage == Storage::kPrivate && kMapPrivateBuffers && bytes >= kHugePage) {
-    const size_t length = round_up(bytes, page_size());
+    // Whole huge pages: a partial last one would fault in 4 KiB at a time,
+    // which costs more than the rest of the buffer together on some hosts.
+    const size_t length = round_up(bytes, kHugePage);
     b.data_ = length >= bytes ? map_aligned(length) : nullptr;
     if (b.data_) {
       b.size_ = bytes;
