@@ -48,33 +48,36 @@ using HSecondFn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const i
                           const int32_t* wp, int taps, int x0, int x1);
 
 // Layout of the horizontal second pass's weight pairs, set out for 32-byte
-// multiplies of whole pixels. Output x's block holds, per tap pair (k, k+1),
-// kPairInts int32: pair k three times, pair k+1 three times, two zeros. With
-// two taps the blocks come in groups of kRunGroup outputs, each group followed
-// by its pairs element by element (kRunInts int32 for tap 0, output j's at
-// 3j..3j+2, then kRunInts for tap 1), for runs of outputs whose windows step
-// by one pixel. Offsets below count int32 from the table's start.
+// multiplies of whole pixels. A block holds, per tap pair (k, k+1), kPairInts
+// int32: pair k three times, pair k+1 three times, two zeros. Outputs go in
+// twos, 2m and 2m + 1, whose blocks alternate tap pair by tap pair, so one
+// 64-byte load holds a tap pair of both. With two taps the blocks come in
+// groups of kRunGroup outputs, each group followed by its pairs element by
+// element (kRunInts int32 for tap 0, output j's at 3j..3j+2, then kRunInts for
+// tap 1), for runs of outputs whose windows step by one pixel. Offsets below
+// count int32 from the table's start.
 constexpr int kPairInts = 8;
-constexpr int kRunGroupLog2 = 3;
+constexpr int kRunGroupLog2 = 4;
 constexpr int kRunGroup = 1 << kRunGroupLog2;
 constexpr int kRunInts = 3 * kRunGroup;
 constexpr int kRunStart = kRunGroup * kPairInts;  // a group's runs follow its blocks
 constexpr int kRunGroupInts = kRunStart + 2 * kRunInts;
 
-// Output x's block.
+// Output x's block: its first tap pair; tap pair j is 2 * kPairInts * j on.
 static constexpr long pair_block(int x, int taps) {
-  if (taps != 2) return long{x} * taps * (kPairInts / 2);
+  if (taps != 2) return (x >> 1) * long{taps} * kPairInts + (x & 1) * long{kPairInts};
   return (x >> kRunGroupLog2) * long{kRunGroupInts} + (x & (kRunGroup - 1)) * long{kPairInts};
 }
 // Tap k's first copy within a block.
-static constexpr int pair_tap(int k) { return (k >> 1) * kPairInts + (k & 1) * 3; }
+static constexpr int pair_tap(int k) { return (k >> 1) * 2 * kPairInts + (k & 1) * 3; }
 // Two-tap output x's tap 0 pair, element by element; tap 1's is kRunInts on.
 static constexpr long pair_run(int x) {
   return (x >> kRunGroupLog2) * long{kRunGroupInts} + kRunStart + 3 * (x & (kRunGroup - 1));
 }
 // Int32 in the table of n outputs.
 static constexpr long pair_table_ints(long n, int taps) {
-  return taps == 2 ? (n + kRunGroup - 1) / kRunGroup * kRunGroupInts : n * taps * (kPairInts / 2);
+  return taps == 2 ? (n + kRunGroup - 1) / kRunGroup * kRunGroupInts
+                   : (n + 1) / 2 * taps * long{kPairInts};
 }
 
 // Vertical passes, channel-agnostic: element i of the output combines element

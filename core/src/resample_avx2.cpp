@@ -238,7 +238,9 @@ inline void h_second_run8(const int32_t* p, const int32_t* we, uint8_t* dst) {
 }
 
 // Outputs [x, x1) in groups of eight while their windows lie inside src_len;
-// inlined with constant taps for the common counts.
+// inlined with constant taps for the common counts. A group of eight from a
+// multiple of eight shares one two-tap run.
+static_assert(kRunGroup % 8 == 0, "eight outputs never straddle two runs");
 __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, int src_len,
                                                           uint8_t* dst, const int32_t* offs,
                                                           const int32_t* w, int taps, int x,
@@ -247,7 +249,7 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
   const int need = 3 * taps + 2;
   __m256i r[4];
   for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
-    if (taps == 2 && (x & (kRunGroup - 1)) == 0 && offs[x + 7] == offs[x] + 21) {
+    if (taps == 2 && (x & 7) == 0 && offs[x + 7] == offs[x] + 21) {
       h_second_run8(src + offs[x], w + pair_run(x), dst + 3 * x);
       continue;
     }
