@@ -526,8 +526,12 @@ const std::vector<const Kernels*>& all_kernels() {
     if (__builtin_cpu_supports("sse4.1")) v.push_back(&sse41_kernels());
     const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) v.push_back(&avx2_kernels());
-    // The AVX-512 table borrows the AVX2 horizontal kernels.
-    if (avx2 && __builtin_cpu_supports("avx512bw")) v.push_back(&avx512_kernels());
+    // The AVX-512 tables borrow AVX2 kernels for the shapes they leave out.
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512bw");
+    if (avx512) v.push_back(&avx512_kernels());
+    if (avx512 && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+        __builtin_cpu_supports("avx512vnni"))
+      v.push_back(&avx512vbmi_kernels());
     return v;
   }();
   return tables;

@@ -147,6 +147,7 @@ const Kernels& scalar_kernels();
 const Kernels& sse41_kernels();
 const Kernels& avx2_kernels();
 const Kernels& avx512_kernels();
+const Kernels& avx512vbmi_kernels();
 
 }  // namespace qarvel::detail
 
