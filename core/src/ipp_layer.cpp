@@ -26,6 +26,8 @@ constexpr int kInitBufSize = 64;
 // Elements of an intermediate row made per step when the vertical pass runs
 // first: 4 KB of int32 words, with the source bytes, well inside L1.
 constexpr int kStrip = 1024;
+// Pixels of a planar row made per step: the same bytes of planes.
+constexpr int kPlaneStrip = 320;
 
 enum Method : uint16_t { kMethodSuper = 1, kMethodLinear = 2 };
 enum AxisFlag : uint32_t { kIdentity = 1, kAreaWeights = 2 };
@@ -205,6 +207,9 @@ struct WorkLayout {
   int64_t weights;    // offset of Ty int32 weight pairs
   int64_t x_pairs;    // offset of the x axis's laid-out weight pairs (vertical first)
   int64_t slots;      // offset of Ty int32 ring-slot tags
+  int64_t planes;     // offset of the planar intermediate (vertical first, up to 8 x taps)
+  int64_t plane_stride;  // pixels per plane
+  int64_t groups;     // offset of the planar pass's gather tables
   int64_t total;
 };
 
@@ -219,7 +224,13 @@ WorkLayout work_layout(const SpecHeader& h, int64_t channels) {
   l.slots = l.weights + align64(ty * 4);
   l.x_pairs = l.slots + align64(ty * 4);
   const int64_t pair_bytes = pair_table_ints(h.dst_w, h.x.taps) * 4;
-  l.total = l.x_pairs + (vfirst ? align64(pair_bytes) : 0) + kAlign;
+  l.planes = l.x_pairs + (vfirst ? align64(pair_bytes) : 0);
+  // Planes hold a whole gather window past the last pixel.
+  l.plane_stride = align64(h.src_w + kPlaneWindow);
+  const bool planar = vfirst && h.x.taps <= kMaxPlaneTaps;
+  l.groups = l.planes + (planar ? 3 * 3 * l.plane_stride : 0);
+  const int64_t n_groups = (h.dst_w + kPlaneGroup - 1) / kPlaneGroup;
+  l.total = l.groups + (planar ? n_groups * plane_group_bytes(h.x.taps) : 0) + kAlign;
   return l;
 }
 
@@ -239,6 +250,18 @@ void run_v_first(const Kernels& k, const uint8_t* const* rows, const int16_t* w,
                  int32_t* dst, int i0, int i1) {
   const int done = k.v_first(rows, w, n_rows, dst, i0, i1);
   scalar_kernels().v_first(rows, w, n_rows, dst, done, i1);
+}
+
+void run_v_planes(const Kernels& k, const uint8_t* const* rows, int src_len, const int16_t* w,
+                  int n_rows, const Planes& out, int p0, int p1) {
+  const int done = k.v_planes(rows, src_len, w, n_rows, out, p0, p1);
+  v_planes_scalar(rows, src_len, w, n_rows, out, done, p1);
+}
+
+void run_h_planes(const Kernels& k, const Planes& in, uint8_t* dst, const int32_t* offs,
+                  const int16_t* w, int taps, const uint8_t* groups, int x0, int x1) {
+  const int done = k.h_planes(in, dst, offs, w, taps, groups, x0, x1);
+  h_planes_scalar(in, dst, offs, w, taps, groups, done, x1);
 }
 
 void run_v_second(const Kernels& k, const int32_t* const* rows, const int32_t* w, int n_rows,
@@ -415,13 +438,83 @@ void strip_row(const Job& j, const uint8_t* const* rows, const int16_t* w, int n
   }
 }
 
+// The gather tables of the planar horizontal pass, one per whole group of
+// kPlaneGroup outputs (resample.h). False when the tier has no planar
+// kernels, the taps are too many, or a group's windows span more pixels than
+// one permute reaches; the words path serves those.
+bool lay_out_plane_groups(const Job& j, uint8_t* groups) {
+  const int tx = j.h.x.taps;
+  // Two taps one pixel apart (near 1:1) run faster on words, as a vertical pass.
+  if (!j.k.v_planes || !j.k.h_planes || j.x_identity() || tx < 4 || tx > kMaxPlaneTaps ||
+      j.h.src_w < tx)
+    return false;
+  const long bytes = plane_group_bytes(tx);
+  for (int x0 = 0; x0 + kPlaneGroup <= j.h.dst_w; x0 += kPlaneGroup) {
+    uint8_t* g = groups + x0 / kPlaneGroup * bytes;
+    std::memset(g, 0, bytes);
+    const int32_t first = j.x_index[x0] / 3;
+    std::memcpy(g, &first, sizeof first);
+    for (int o = 0; o < kPlaneGroup; ++o) {
+      const int x = x0 + o;
+      const int d = j.x_index[x] / 3 - first;
+      if (d + tx > kPlaneWindow) return false;
+      const int16_t* wx = j.x_weights + static_cast<ptrdiff_t>(x) * tx;
+      for (int p = 0; p < tx / 2; ++p) {
+        auto* index = reinterpret_cast<int16_t*>(g + plane_hi_index(p));
+        index[2 * o] = static_cast<int16_t>(d + 2 * p);
+        index[2 * o + 1] = static_cast<int16_t>(d + 2 * p + 1);
+        const int32_t pair = static_cast<int32_t>(static_cast<uint16_t>(wx[2 * p]) |
+                                                  static_cast<uint32_t>(static_cast<uint16_t>(wx[2 * p + 1])) << 16);
+        std::memcpy(g + plane_hi_weights(p) + 4 * o, &pair, sizeof pair);
+      }
+      for (int t = 0; t < tx; ++t) {
+        const int q = t / 4, b = 4 * o + t % 4;
+        g[plane_lo_index(tx, q) + b] = static_cast<uint8_t>(d + t);
+        g[plane_lo_weights(tx, q) + b] = static_cast<uint8_t>(weight_pair(wx[t]) & 0xFF);
+      }
+    }
+  }
+  return true;
+}
+
+// strip_row for the planar intermediate, in strips of kPlaneStrip pixels.
+void planes_row(const Job& j, const uint8_t* const* rows, const int16_t* w, int n,
+                const uint8_t* const* ahead, int n_ahead, const Planes& planes,
+                const uint8_t* groups, uint8_t* out) {
+  const int sw = j.h.src_w;
+  const int tx = j.h.x.taps;
+  int x = 0;
+  for (int p0 = 0; p0 < sw;) {
+    const int p1 = sw - p0 > kPlaneStrip ? p0 + kPlaneStrip : sw;
+    for (int a = 0; a < n_ahead; ++a) prefetch_row(ahead[a], 3 * p0, 3 * p1);
+    run_v_planes(j.k, rows, j.src_len(), w, n, planes, p0, p1);
+    int x_end = j.h.dst_w;
+    if (p1 < sw) {
+      // Whole groups whose windows the strip completes.
+      x_end = static_cast<int>(
+          std::partition_point(j.x_index + x, j.x_index + j.h.dst_w,
+                               [&](int32_t off) { return off + 3 * tx <= 3 * p1; }) -
+          j.x_index);
+      x_end = x + (x_end - x) / kPlaneGroup * kPlaneGroup;
+    }
+    if (x_end > x) run_h_planes(j.k, planes, out, j.x_index, j.x_weights, tx, groups, x, x_end);
+    x = x_end;
+    p0 = p1;
+  }
+}
+
 void vertical_first_passes(const Job& j) {
   auto** rows = reinterpret_cast<const uint8_t**>(j.work + j.l.pointers);
   auto* weights = reinterpret_cast<int16_t*>(j.work + j.l.weights);
   auto* mid = reinterpret_cast<int32_t*>(j.work);
   auto* x_pairs = reinterpret_cast<int32_t*>(j.work + j.l.x_pairs);
   const int32_t whole_pair = weight_pair(kWholeWeight);
-  if (!j.x_identity()) lay_out_x_pairs(j, x_pairs);
+  auto* groups = j.work + j.l.groups;
+  const Planes planes = {reinterpret_cast<int16_t*>(j.work + j.l.planes),
+                         j.work + j.l.planes + 2 * 3 * j.l.plane_stride,
+                         static_cast<int>(j.l.plane_stride)};
+  const bool planar = lay_out_plane_groups(j, groups);
+  if (!j.x_identity() && !planar) lay_out_x_pairs(j, x_pairs);
   const int ty = j.h.y.taps;
   auto** ahead = rows + ty;
   for (int y = 0; y < j.h.dst_h; ++y) {
@@ -446,6 +539,8 @@ void vertical_first_passes(const Job& j) {
       run_v_first(j.k, rows, weights, n, mid, 0, j.src_len());
       const int32_t* mid_row = mid;
       run_v_second(j.k, &mid_row, &whole_pair, 1, out, j.dst_len());
+    } else if (planar) {
+      planes_row(j, rows, weights, n, ahead, n_ahead, planes, groups, out);
     } else {
       strip_row(j, rows, weights, n, ahead, n_ahead, mid, x_pairs, out);
     }

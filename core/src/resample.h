@@ -131,6 +131,51 @@ static constexpr Up2Masks up2_masks() {
   return m;
 }
 
+// Planar intermediate for the vertical-first path: an output row's first-
+// pass sums N kept per channel as hi = N >> 8 (int16) and lo = N & 0xFF
+// (uint8), channel c of pixel p at hi[c * stride + p] and lo[c * stride + p],
+// the same halves the words hold. The horizontal pass then gathers one tap
+// of kPlaneGroup outputs of a channel with one permute from a window of 64
+// pixels and weighs lo by the 8-bit wl of the pair.
+struct Planes {
+  int16_t* hi;
+  uint8_t* lo;
+  int stride;  // pixels from one channel's plane to the next's
+};
+// Pixels [p0, p1) of the rows (src_len readable bytes each); returns the
+// first pixel not written.
+using VPlanesFn = int (*)(const uint8_t* const* rows, int src_len, const int16_t* w, int n_rows,
+                          const Planes& out, int p0, int p1);
+// Outputs [x0, x1), windows as for the horizontal passes (offs in elements,
+// w the int16 weights). A SIMD kernel takes whole groups of kPlaneGroup from a
+// multiple of kPlaneGroup, reading their gather tables from `groups`, and may
+// read up to 64 pixels from a group's first window; it returns the first
+// output not written.
+using HPlanesFn = int (*)(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w,
+                          int taps, const uint8_t* groups, int x0, int x1);
+
+// A group's gather table, in 64-byte vectors: a header (int32 first pixel of
+// the group's first window), then per tap pair the 32 int16 window indices
+// (output j's taps 2p, 2p+1 at 2j, 2j+1) and the 16 int32 pairs (w[2p],
+// w[2p+1]), then per four taps the 64 byte indices (output j's taps at
+// 4j..4j+3) and the 64 int8 wl. Planes serve up to kMaxPlaneTaps taps and
+// groups whose windows span at most 64 pixels.
+constexpr int kPlaneGroup = 16;
+constexpr int kMaxPlaneTaps = 8;
+constexpr int kPlaneWindow = 64;
+static constexpr int plane_quads(int taps) { return (taps + 3) / 4; }
+static constexpr long plane_group_bytes(int taps) { return 64L * (1 + taps + 2 * plane_quads(taps)); }
+static constexpr long plane_hi_index(int p) { return 64L * (1 + 2 * p); }
+static constexpr long plane_hi_weights(int p) { return 64L * (2 + 2 * p); }
+static constexpr long plane_lo_index(int taps, int q) { return 64L * (1 + taps + 2 * q); }
+static constexpr long plane_lo_weights(int taps, int q) { return 64L * (2 + taps + 2 * q); }
+
+// The reference planar passes; SIMD planar kernels hand them their tails.
+int v_planes_scalar(const uint8_t* const* rows, int src_len, const int16_t* w, int n_rows,
+                    const Planes& out, int p0, int p1);
+int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w,
+                    int taps, const uint8_t* groups, int x0, int x1);
+
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -141,6 +186,9 @@ struct Kernels {
   Box2Fn box2;
   Up2RowFn up2_row;
   Up2BlendFn up2_blend;
+  // Planar vertical-first passes; null where the tier keeps words.
+  VPlanesFn v_planes;
+  HPlanesFn h_planes;
 };
 
 const Kernels& scalar_kernels();

@@ -440,7 +440,8 @@ int up2_blend_avx2(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b,
 const Kernels& avx2_kernels() {
   static const Kernels k = {"avx2",        h_first_avx2,  h_second_avx2,
                             v_first_avx2,  v_second_avx2, box2_avx2,
-                            up2_row_avx2,  up2_blend_avx2};
+                            up2_row_avx2,  up2_blend_avx2,
+                            nullptr,       nullptr};
   return k;
 }
 

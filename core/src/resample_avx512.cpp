@@ -97,7 +97,8 @@ const Kernels& avx512_kernels() {
   static const Kernels& avx2 = avx2_kernels();
   static const Kernels k = {"avx512",       avx2.h_first,    avx2.h_second,
                             v_first_avx512, v_second_avx512, avx2.box2,
-                            avx2.up2_row,   avx2.up2_blend};
+                            avx2.up2_row,   avx2.up2_blend,  nullptr,
+                            nullptr};
   return k;
 }
 

@@ -432,12 +432,150 @@ int up2_blend_vbmi(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b,
   return i;
 }
 
+// Planar vertical pass: dword l of channel c of sixteen pixels, from 64-byte
+// windows of rows a and b starting at the first pixel: row a's byte 3l + c
+// in the low half and row b's in the high half.
+constexpr Bytes64 plane_pairs(int c) {
+  Bytes64 t{};
+  for (int l = 0; l < 16; ++l) {
+    t.b[4 * l] = static_cast<int8_t>(3 * l + c);
+    t.b[4 * l + 2] = static_cast<int8_t>(64 + 3 * l + c);
+  }
+  return t;
+}
+constexpr Bytes64 kPlanePairs[3] = {plane_pairs(0), plane_pairs(1), plane_pairs(2)};
+constexpr __mmask64 kLowBytesOfWords = 0x1111111111111111ull;
+// From two vectors of sixteen sums N: bytes 1-2 of each (hi, 32 int16) and
+// byte 0 of each (lo, the first 32 bytes).
+constexpr Bytes64 sum_bytes(bool hi) {
+  Bytes64 t{};
+  for (int l = 0; l < 32; ++l) {
+    const int base = (l < 16 ? 0 : 64) + 4 * (l % 16);
+    if (hi) {
+      t.b[2 * l] = static_cast<int8_t>(base + 1);
+      t.b[2 * l + 1] = static_cast<int8_t>(base + 2);
+    } else {
+      t.b[l] = static_cast<int8_t>(base);
+    }
+  }
+  return t;
+}
+constexpr Bytes64 kHiBytes = sum_bytes(true);
+constexpr Bytes64 kLoBytes = sum_bytes(false);
+
+// Thirty-two pixels per step, two halves of sixteen; inlined with a constant
+// row count for the common counts.
+__attribute__((always_inline)) inline int v_planes_rows(const uint8_t* const* rows, int src_len,
+                                                        const int16_t* w, int n_rows,
+                                                        const Planes& out, int p, int p1) {
+  // The second half's windows end 112 bytes from the first pixel.
+  for (; p + 32 <= p1 && 3 * p + 112 <= src_len; p += 32) {
+    __m512i acc[3][2];
+    for (int c = 0; c < 3; ++c) acc[c][0] = acc[c][1] = _mm512_setzero_si512();
+    int k = 0;
+    for (; k + 2 <= n_rows; k += 2) {
+      const __m512i wp = _mm512_set1_epi32(pair16(w[k], w[k + 1]));
+      for (int h = 0; h < 2; ++h) {
+        const __m512i a = _mm512_loadu_si512(rows[k] + 3 * p + 48 * h);
+        const __m512i b = _mm512_loadu_si512(rows[k + 1] + 3 * p + 48 * h);
+        for (int c = 0; c < 3; ++c)
+          acc[c][h] = _mm512_dpwssd_epi32(
+              acc[c][h], _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, load(kPlanePairs[c]), b), wp);
+      }
+    }
+    if (k < n_rows) {
+      const __m512i wp = _mm512_set1_epi32(pair16(w[k], 0));
+      for (int h = 0; h < 2; ++h) {
+        const __m512i a = _mm512_loadu_si512(rows[k] + 3 * p + 48 * h);
+        for (int c = 0; c < 3; ++c)
+          acc[c][h] = _mm512_dpwssd_epi32(
+              acc[c][h], _mm512_maskz_permutexvar_epi8(kLowBytesOfWords, load(kPlanePairs[c]), a), wp);
+      }
+    }
+    for (int c = 0; c < 3; ++c) {
+      _mm512_storeu_si512(out.hi + c * out.stride + p,
+                          _mm512_permutex2var_epi8(acc[c][0], load(kHiBytes), acc[c][1]));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.lo + c * out.stride + p),
+                          low256(_mm512_permutex2var_epi8(acc[c][0], load(kLoBytes), acc[c][1])));
+    }
+  }
+  return p;
+}
+
+int v_planes_vbmi(const uint8_t* const* rows, int src_len, const int16_t* w, int n_rows,
+                  const Planes& out, int p0, int p1) {
+  switch (n_rows) {
+    case 2: return v_planes_rows(rows, src_len, w, 2, out, p0, p1);
+    case 3: return v_planes_rows(rows, src_len, w, 3, out, p0, p1);
+    case 4: return v_planes_rows(rows, src_len, w, 4, out, p0, p1);
+    case 5: return v_planes_rows(rows, src_len, w, 5, out, p0, p1);
+    default: return v_planes_rows(rows, src_len, w, n_rows, out, p0, p1);
+  }
+}
+
+// Byte 3l + c of sixteen outputs from bytes 16c + l of three channels.
+constexpr Bytes64 interleave3() {
+  Bytes64 t{};
+  for (int l = 0; l < 16; ++l)
+    for (int c = 0; c < 3; ++c) t.b[3 * l + c] = static_cast<int8_t>(16 * c + l);
+  return t;
+}
+constexpr Bytes64 kInterleave3 = interleave3();
+
+inline __m512i load_at(const uint8_t* p) { return _mm512_load_si512(p); }
+
+// Groups of sixteen outputs: per channel, one word permute per tap pair
+// gathers hi from the group's 64-pixel window and one byte permute per four
+// taps gathers lo; vpdpwssd and vpdpbusd weigh them.
+__attribute__((always_inline)) inline int h_planes_taps(const Planes& in, uint8_t* dst,
+                                                        int taps, const uint8_t* groups, int x,
+                                                        int x1) {
+  const long group_bytes = plane_group_bytes(taps);
+  for (; x + kPlaneGroup <= x1; x += kPlaneGroup) {
+    const uint8_t* g = groups + x / kPlaneGroup * group_bytes;
+    int32_t first;
+    __builtin_memcpy(&first, g, sizeof first);
+    __m128i bytes[3];
+    for (int c = 0; c < 3; ++c) {
+      const int16_t* hi = in.hi + c * in.stride + first;
+      const __m512i h0 = _mm512_loadu_si512(hi), h1 = _mm512_loadu_si512(hi + 32);
+      const __m512i lo = _mm512_loadu_si512(in.lo + c * in.stride + first);
+      __m512i acc = final_bias();
+      for (int p = 0; p < taps / 2; ++p)
+        acc = _mm512_dpwssd_epi32(acc, _mm512_permutex2var_epi16(h0, load_at(g + plane_hi_index(p)), h1),
+                                  load_at(g + plane_hi_weights(p)));
+      for (int q = 0; q < plane_quads(taps); ++q)
+        acc = _mm512_dpbusd_epi32(acc, perm8(load_at(g + plane_lo_index(taps, q)), lo),
+                                  load_at(g + plane_lo_weights(taps, q)));
+      bytes[c] = _mm512_maskz_cvtusepi32_epi8(kAll16, round_biased(acc));
+    }
+    const __m512i v = perm8(load(kInterleave3),
+                            _mm512_maskz_inserti32x4(kAll16, _mm512_maskz_inserti32x4(
+                                kAll16, _mm512_castsi128_si512(bytes[0]), bytes[1], 1), bytes[2], 2));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 3 * x), low256(v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x + 32), third128(v));
+  }
+  return x;
+}
+
+int h_planes_vbmi(const Planes& in, uint8_t* dst, const int32_t*, const int16_t*, int taps,
+                  const uint8_t* groups, int x0, int x1) {
+  if (x0 % kPlaneGroup) return x0;
+  switch (taps) {
+    case 2: return h_planes_taps(in, dst, 2, groups, x0, x1);
+    case 4: return h_planes_taps(in, dst, 4, groups, x0, x1);
+    case 6: return h_planes_taps(in, dst, 6, groups, x0, x1);
+    default: return h_planes_taps(in, dst, taps, groups, x0, x1);
+  }
+}
+
 }  // namespace
 
 const Kernels& avx512vbmi_kernels() {
   static const Kernels k = {"avx512vbmi",  h_first_vbmi,  h_second_vbmi,
                             v_first_vbmi,  v_second_vbmi, box2_vbmi,
-                            up2_row_vbmi,  up2_blend_vbmi};
+                            up2_row_vbmi,  up2_blend_vbmi, v_planes_vbmi,
+                            h_planes_vbmi};
   return k;
 }
 

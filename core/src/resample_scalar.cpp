@@ -123,11 +123,43 @@ int up2_blend_scalar(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* 
   return i1;
 }
 
+// The 8-bit weight of lo that goes with weight w, as in the second pass's pairs.
+inline int lo_weight(int w) { return (w + (1 << (kLoBits - 1))) >> kLoBits; }
+
 }  // namespace
+
+int v_planes_scalar(const uint8_t* const* rows, int, const int16_t* w, int n_rows,
+                    const Planes& out, int p0, int p1) {
+  for (int p = p0; p < p1; ++p)
+    for (int c = 0; c < 3; ++c) {
+      int32_t s = 0;
+      for (int k = 0; k < n_rows; ++k) s += rows[k][3 * p + c] * w[k];
+      out.hi[c * out.stride + p] = static_cast<int16_t>(s >> kLoBits);
+      out.lo[c * out.stride + p] = static_cast<uint8_t>(s & 0xFF);
+    }
+  return p1;
+}
+
+int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w,
+                    int taps, const uint8_t*, int x0, int x1) {
+  for (int x = x0; x < x1; ++x) {
+    const int p = offs[x] / 3;
+    const int16_t* wx = w + static_cast<long>(x) * taps;
+    for (int c = 0; c < 3; ++c) {
+      const int16_t* hi = in.hi + c * in.stride + p;
+      const uint8_t* lo = in.lo + c * in.stride + p;
+      int32_t s = 0;
+      for (int k = 0; k < taps; ++k) s += hi[k] * wx[k] + lo[k] * lo_weight(wx[k]);
+      dst[3 * x + c] = round_final(s);
+    }
+  }
+  return x1;
+}
 
 const Kernels& scalar_kernels() {
   static const Kernels k = {"scalar",        h_first_scalar, h_second_scalar, v_first_scalar,
-                            v_second_scalar, box2_scalar,    up2_row_scalar,  up2_blend_scalar};
+                            v_second_scalar, box2_scalar,    up2_row_scalar,  up2_blend_scalar,
+                            nullptr,         nullptr};
   return k;
 }
 

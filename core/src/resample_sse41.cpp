@@ -256,7 +256,8 @@ int up2_blend_sse41(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b
 const Kernels& sse41_kernels() {
   static const Kernels k = {"sse41",        h_first_sse41,  h_second_sse41,
                             v_first_sse41,  v_second_sse41, box2_sse41,
-                            up2_row_sse41,  up2_blend_sse41};
+                            up2_row_sse41,  up2_blend_sse41,
+                            nullptr,        nullptr};
   return k;
 }
 
