@@ -79,33 +79,52 @@ constexpr Bytes64 row_pairs(int q) {
 constexpr Bytes64 kRowPairs[4] = {row_pairs(0), row_pairs(1), row_pairs(2), row_pairs(3)};
 constexpr __mmask64 kLowBytesOfHalves = 0x5555555555555555ull;
 
-int v_first_vbmi(const uint8_t* const* rows, const int16_t* w, int n_rows, int32_t* dst, int i0,
-                 int i1) {
-  const __m512i idx[4] = {load(kRowPairs[0]), load(kRowPairs[1]), load(kRowPairs[2]),
-                          load(kRowPairs[3])};
+// Elements [i, i + 64).
+__attribute__((always_inline)) inline void v_first64(const uint8_t* const* rows, const int16_t* w,
+                                                     int n_rows, int32_t* dst, int i) {
+  __m512i acc[4];
+  for (int q = 0; q < 4; ++q) acc[q] = _mm512_setzero_si512();
+  int k = 0;
+  for (; k + 2 <= n_rows; k += 2) {
+    const __m512i a = _mm512_loadu_si512(rows[k] + i);
+    const __m512i b = _mm512_loadu_si512(rows[k + 1] + i);
+    const __m512i wp = _mm512_set1_epi32(pair16(w[k], w[k + 1]));
+    for (int q = 0; q < 4; ++q)
+      acc[q] = _mm512_dpwssd_epi32(
+          acc[q], _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, load(kRowPairs[q]), b), wp);
+  }
+  if (k < n_rows) {
+    const __m512i wp = _mm512_set1_epi32(pair16(w[k], 0));
+    for (int q = 0; q < 4; ++q)
+      acc[q] = _mm512_dpwssd_epi32(acc[q], widen_u8(rows[k] + i + 16 * q), wp);
+  }
+  for (int q = 0; q < 4; ++q) _mm512_storeu_si512(dst + i + 16 * q, mid_word(acc[q]));
+}
+
+// Steps of 64 elements; the last few take one more step that ends at i1 and
+// writes some elements again, rather than the scalar kernel.
+__attribute__((always_inline)) inline int v_first_rows(const uint8_t* const* rows,
+                                                       const int16_t* w, int n_rows,
+                                                       int32_t* dst, int i0, int i1) {
   int i = i0;
-  for (; i + 64 <= i1; i += 64) {
-    __m512i acc[4];
-    for (int q = 0; q < 4; ++q) acc[q] = _mm512_setzero_si512();
-    int k = 0;
-    for (; k + 2 <= n_rows; k += 2) {
-      const __m512i a = _mm512_loadu_si512(rows[k] + i);
-      const __m512i b = _mm512_loadu_si512(rows[k + 1] + i);
-      const __m512i wp = _mm512_set1_epi32(pair16(w[k], w[k + 1]));
-      for (int q = 0; q < 4; ++q)
-        acc[q] = _mm512_dpwssd_epi32(
-            acc[q], _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, idx[q], b), wp);
-    }
-    if (k < n_rows) {
-      const __m512i wp = _mm512_set1_epi32(pair16(w[k], 0));
-      for (int q = 0; q < 4; ++q)
-        acc[q] = _mm512_dpwssd_epi32(
-            acc[q],
-            widen_u8(rows[k] + i + 16 * q), wp);
-    }
-    for (int q = 0; q < 4; ++q) _mm512_storeu_si512(dst + i + 16 * q, mid_word(acc[q]));
+  for (; i + 64 <= i1; i += 64) v_first64(rows, w, n_rows, dst, i);
+  if (i < i1 && i1 - i0 >= 64) {
+    v_first64(rows, w, n_rows, dst, i1 - 64);
+    i = i1;
   }
   return i;
+}
+
+// Inlined with a constant row count for the common counts.
+int v_first_vbmi(const uint8_t* const* rows, const int16_t* w, int n_rows, int32_t* dst, int i0,
+                 int i1) {
+  switch (n_rows) {
+    case 1: return v_first_rows(rows, w, 1, dst, i0, i1);
+    case 2: return v_first_rows(rows, w, 2, dst, i0, i1);
+    case 3: return v_first_rows(rows, w, 3, dst, i0, i1);
+    case 4: return v_first_rows(rows, w, 4, dst, i0, i1);
+    default: return v_first_rows(rows, w, n_rows, dst, i0, i1);
+  }
 }
 
 // packus_epi32 then packus_epi16 of four vectors leave element 16m + 4L + i
@@ -119,20 +138,39 @@ inline void store64_u8(uint8_t* dst, const __m512i* acc) {
   _mm512_storeu_si512(dst, perm32(load(kPackOrder), _mm512_packus_epi16(lo, hi)));
 }
 
-int v_second_vbmi(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst,
-                  int i0, int i1) {
+// Elements [i, i + 64).
+__attribute__((always_inline)) inline void v_second64(const int32_t* const* rows, const int32_t* w,
+                                                      int n_rows, uint8_t* dst, int i) {
+  __m512i acc[4];
+  for (int q = 0; q < 4; ++q) acc[q] = final_bias();
+  for (int k = 0; k < n_rows; ++k) {
+    const __m512i wp = _mm512_set1_epi32(w[k]);
+    for (int q = 0; q < 4; ++q)
+      acc[q] = _mm512_dpwssd_epi32(acc[q], _mm512_loadu_si512(rows[k] + i + 16 * q), wp);
+  }
+  store64_u8(dst + i, acc);
+}
+
+// As v_first_rows.
+__attribute__((always_inline)) inline int v_second_rows(const int32_t* const* rows,
+                                                        const int32_t* w, int n_rows,
+                                                        uint8_t* dst, int i0, int i1) {
   int i = i0;
-  for (; i + 64 <= i1; i += 64) {
-    __m512i acc[4];
-    for (int q = 0; q < 4; ++q) acc[q] = final_bias();
-    for (int k = 0; k < n_rows; ++k) {
-      const __m512i wp = _mm512_set1_epi32(w[k]);
-      for (int q = 0; q < 4; ++q)
-        acc[q] = _mm512_dpwssd_epi32(acc[q], _mm512_loadu_si512(rows[k] + i + 16 * q), wp);
-    }
-    store64_u8(dst + i, acc);
+  for (; i + 64 <= i1; i += 64) v_second64(rows, w, n_rows, dst, i);
+  if (i < i1 && i1 - i0 >= 64) {
+    v_second64(rows, w, n_rows, dst, i1 - 64);
+    i = i1;
   }
   return i;
+}
+
+int v_second_vbmi(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst,
+                  int i0, int i1) {
+  switch (n_rows) {
+    case 1: return v_second_rows(rows, w, 1, dst, i0, i1);
+    case 2: return v_second_rows(rows, w, 2, dst, i0, i1);
+    default: return v_second_rows(rows, w, n_rows, dst, i0, i1);
+  }
 }
 
 // Horizontal first pass, four outputs per register, one in each 128-bit lane:
