@@ -207,7 +207,7 @@ struct WorkLayout {
   int64_t weights;    // offset of Ty int32 weight pairs
   int64_t x_pairs;    // offset of the x axis's laid-out weight pairs (vertical first)
   int64_t slots;      // offset of Ty int32 ring-slot tags
-  int64_t planes;     // offset of the planar intermediate (vertical first, up to 8 x taps)
+  int64_t planes;     // offset of the planar intermediate (vertical first, few x taps)
   int64_t plane_stride;  // pixels per plane
   int64_t groups;     // offset of the planar pass's gather tables
   int64_t total;

@@ -159,9 +159,10 @@ using HPlanesFn = int (*)(const Planes& in, uint8_t* dst, const int32_t* offs, c
 // (output j's taps 2p, 2p+1 at 2j, 2j+1) and the 16 int32 pairs (w[2p],
 // w[2p+1]), then per four taps the 64 byte indices (output j's taps at
 // 4j..4j+3) and the 64 int8 wl. Planes serve up to kMaxPlaneTaps taps and
-// groups whose windows span at most 64 pixels.
+// groups whose windows span at most 64 pixels; sixteen windows of more taps
+// (ratios past 5:1) never fit.
 constexpr int kPlaneGroup = 16;
-constexpr int kMaxPlaneTaps = 8;
+constexpr int kMaxPlaneTaps = 6;
 constexpr int kPlaneWindow = 64;
 static constexpr int plane_quads(int taps) { return (taps + 3) / 4; }
 static constexpr long plane_group_bytes(int taps) { return 64L * (1 + taps + 2 * plane_quads(taps)); }

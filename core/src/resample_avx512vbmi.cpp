@@ -600,7 +600,6 @@ int h_planes_vbmi(const Planes& in, uint8_t* dst, const int32_t*, const int16_t*
                   const uint8_t* groups, int x0, int x1) {
   if (x0 % kPlaneGroup) return x0;
   switch (taps) {
-    case 2: return h_planes_taps(in, dst, 2, groups, x0, x1);
     case 4: return h_planes_taps(in, dst, 4, groups, x0, x1);
     case 6: return h_planes_taps(in, dst, 6, groups, x0, x1);
     default: return h_planes_taps(in, dst, taps, groups, x0, x1);
