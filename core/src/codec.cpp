@@ -96,22 +96,51 @@ Result<Image> decode(ByteView jpeg, int format, ScalingFactor scale) noexcept {
   return decoder->decode(jpeg, *header, format, scale, Storage::kPrivate);
 }
 
-Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept {
-  // A pitch below one row of pixels would make TurboJPEG read overlapping
-  // rows and run past the caller's buffer. Unknown formats go on to the
-  // compressor, which refuses them.
+namespace {
+
+// A pitch below one row of pixels would make TurboJPEG read overlapping rows
+// and run past the caller's buffer. Unknown formats go on to the compressor,
+// which refuses them.
+Status check_image(const ImageView& image) {
   int64_t min_pitch = image.width;
   if (is_pixel_format(image.format)) min_pitch = int64_t{image.width} * tjPixelSize[image.format];
   if (!image.pixels || image.width <= 0 || image.height <= 0 || image.pitch < min_pitch)
     return Error{Fault::kArgument, "no image to encode: null pixels, an empty size or a pitch "
                                    "shorter than a row"};
+  return {};
+}
+
+// 4:2:2 at quality 85, into TurboJPEG's in-out pair under `flags`.
+Status compress(const ImageView& image, unsigned char** jpeg, unsigned long* size, int flags) {
   TjHandle tj(tjInitCompress());
   if (!tj) return Error{Fault::kInit, "cannot create a JPEG compressor: " + tj_message(nullptr)};
-  // Flags 0 let TurboJPEG allocate or grow *jpeg.
   if (tjCompress2(tj.get(), image.pixels, image.width, image.pitch, image.height, image.format,
-                  jpeg, size, TJSAMP_422, 85, 0) == -1)
+                  jpeg, size, TJSAMP_422, 85, flags) == -1)
     return Error{Fault::kEncode, "cannot encode the image: " + tj_message(tj.get())};
   return {};
+}
+
+}  // namespace
+
+Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept {
+  if (Status s = check_image(image); !s) return s;
+  // Flags 0 let TurboJPEG allocate or grow *jpeg.
+  return compress(image, jpeg, size, 0);
+}
+
+Result<PrivateBlob> encode_private(const ImageView& image) noexcept {
+  if (Status s = check_image(image); !s) return s.error();
+  const unsigned long bound = tjBufSize(image.width, image.height, TJSAMP_422);
+  if (bound == static_cast<unsigned long>(-1))
+    return Error{Fault::kEncode, "cannot encode the image: " + tj_message(nullptr)};
+  PrivateBlob blob{PixelBuffer::allocate(bound, Storage::kPrivate), 0};
+  if (!blob.data) return Error{Fault::kAlloc, "out of memory for the encoded image"};
+  unsigned char* jpeg = blob.data.data();
+  unsigned long size = bound;
+  // TJFLAG_NOREALLOC: the buffer holds tjBufSize bytes and stays ours.
+  if (Status s = compress(image, &jpeg, &size, TJFLAG_NOREALLOC); !s) return s.error();
+  blob.size = size;
+  return blob;
 }
 
 Result<Blob> encode(const ImageView& image) noexcept {

@@ -24,6 +24,15 @@ struct Blob {
   ByteView view() const noexcept { return {data.get(), size}; }
 };
 
+// The same in a private buffer: one of 2 MiB or more is a mapping of its own
+// in huge pages, so a large file or JPEG costs a few page faults rather than
+// one per 4 KiB.
+struct PrivateBlob {
+  PixelBuffer data;
+  size_t size = 0;
+  ByteView view() const noexcept { return {data.data(), size}; }
+};
+
 // Pixels someone else owns; `format` is a TurboJPEG pixel format.
 struct ImageView {
   const uint8_t* pixels = nullptr;
@@ -96,10 +105,16 @@ int scaled_size(int size, ScalingFactor scale) noexcept;
 // list reach the compressor, which refuses them (kEncode).
 Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept;
 Result<Blob> encode(const ImageView& image) noexcept;
+// The same bytes, into a private buffer of the largest size TurboJPEG may
+// need, which it then never grows: only the pages it writes fault in, and
+// nothing is copied. A buffer that cannot be had is kAlloc.
+Result<PrivateBlob> encode_private(const ImageView& image) noexcept;
 
 // The whole file, in TurboJPEG's allocator (files of 2^31 bytes or more are
 // refused).
 Result<Blob> read_file(const char* path) noexcept;
+// The same into a private buffer, for a caller that keeps the bytes to itself.
+Result<PrivateBlob> read_file_private(const char* path) noexcept;
 // Creates or truncates `path` and writes `bytes`; a short write or a failed
 // close is a failure (kWrite), a file that cannot be opened kOpen.
 Status write_file(const char* path, ByteView bytes) noexcept;

@@ -40,6 +40,23 @@ const char* qdecode_line(Fault fault) {
   }
 }
 
+// qencode's line for a failure; a buffer the encoder cannot have shares the
+// compressor's line.
+const char* qencode_line(Fault fault) {
+  switch (fault) {
+    // "inof": kept as is.
+    case Fault::kArgument: return "[qencode] image_buffer inof error!";
+    case Fault::kInit: return "[qencode] tjInitCompress error!";
+    default: return "[qencode] tjCompress2 error!";
+  }
+}
+
+// qimwrite's line for a failed file write.
+void print_write_failure(const char* filename, Fault fault) {
+  printf(fault == Fault::kOpen ? "[qimwrite] %s open error!\n" : "[qimwrite] %s write error!\n",
+         filename);
+}
+
 // The lines of a failed file read. qimread2 shares them, "[qimread]" tag
 // included (kept as is); a pipe's failed size query reports as the allocator.
 void print_read_failure(const char* filename, Fault fault) {
@@ -137,12 +154,7 @@ int qencode(const unsigned char* image_buffer, int width, int height, int pitch,
             unsigned char** jpeg_buffer, unsigned long* jpeg_size) {
   Status s = encode({image_buffer, width, height, pitch, clr_format}, jpeg_buffer, jpeg_size);
   if (s) return 0;
-  switch (s.error().fault) {
-    // "inof": kept as is.
-    case Fault::kArgument: puts("[qencode] image_buffer inof error!"); break;
-    case Fault::kInit: puts("[qencode] tjInitCompress error!"); break;
-    default: puts("[qencode] tjCompress2 error!"); break;
-  }
+  puts(qencode_line(s.error().fault));
   return -1;
 }
 
@@ -208,9 +220,7 @@ int qimwrite(const char* filename, const unsigned char* image_buffer, int width,
   // Opened only now, so a failed encoding leaves an existing file untouched.
   Status written = write_file(filename, {jpeg.get(), out_size});
   if (!written) {
-    printf(written.error().fault == Fault::kOpen ? "[qimwrite] %s open error!\n"
-                                                 : "[qimwrite] %s write error!\n",
-           filename);
+    print_write_failure(filename, written.error().fault);
     return -1;
   }
   return 0;
@@ -243,9 +253,9 @@ int qresize(const char* infile_path_name, int dst_width, int dst_height,
   timeval start{};
   gettimeofday(&start, nullptr);
 
-  // qimread's steps and lines, into a private buffer that can take huge pages.
+  // qimread's steps and lines, into private buffers that can take huge pages.
   Result<Image> src = Error{Fault::kRead, ""};
-  if (Result<Blob> bytes = read_file(infile_path_name); !bytes) {
+  if (Result<PrivateBlob> bytes = read_file_private(infile_path_name); !bytes) {
     print_read_failure(infile_path_name, bytes.error().fault);
   } else if (src = decode(bytes->view(), TJPF_BGR); !src) {
     puts(qdecode_line(src.error().fault));
@@ -290,12 +300,22 @@ int qresize(const char* infile_path_name, int dst_width, int dst_height,
   }
   printf("resize (%dx%d)----->(%dx%d)... done!\n", src_width, src_height, dst_width, dst_height);
 
-  if (qimwrite(outfile_path_name, dst.data(), dst_width, dst_height, static_cast<int>(dst_step),
-               TJPF_BGR) == -1) {
+  // qimwrite's steps and lines, the JPEG in a private buffer.
+  Result<PrivateBlob> jpeg =
+      encode_private({dst.data(), dst_width, dst_height, static_cast<int>(dst_step), TJPF_BGR});
+  dst.reset();
+  if (!jpeg) {
+    puts(qencode_line(jpeg.error().fault));
+    puts("[qimwrite] encode error!");
     puts("[qresize] qimwrite error!");
     return -1;
   }
-  dst.reset();
+  // Opened only now, so a failed encoding leaves an existing file untouched.
+  if (Status written = write_file(outfile_path_name, jpeg->view()); !written) {
+    print_write_failure(outfile_path_name, written.error().fault);
+    puts("[qresize] qimwrite error!");
+    return -1;
+  }
   printf("%s write done!\n", outfile_path_name);
 
   timeval end{};

@@ -73,7 +73,7 @@ Result<ResizeOutcome> resize_file(const char* in_path, int dst_width, int dst_he
   if (!in_path || !out_path) return Error{Fault::kArgument, "no file name"};
   if (dst_width <= 0 || dst_height < 0)
     return Error{Fault::kArgument, "the width must be positive and the height not negative"};
-  Result<Blob> file = read_file(in_path);
+  Result<PrivateBlob> file = read_file_private(in_path);
   if (!file) return file.error();
   Result<Image> src = decode(file->view(), TJPF_BGR);
   if (!src) return src.error();
@@ -100,8 +100,8 @@ Result<ResizeOutcome> resize_file(const char* in_path, int dst_width, int dst_he
   src->pixels.reset();
   if (!resampled) return resampled.error();
 
-  Result<Blob> jpeg =
-      encode({dst.data(), dst_width, size.dst_height, static_cast<int>(dst_step), TJPF_BGR});
+  Result<PrivateBlob> jpeg =
+      encode_private({dst.data(), dst_width, size.dst_height, static_cast<int>(dst_step), TJPF_BGR});
   if (!jpeg) return jpeg.error();
   dst.reset();
   if (Status written = write_file(out_path, jpeg->view()); !written) return written.error();
