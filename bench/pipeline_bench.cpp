@@ -95,17 +95,12 @@ bool tj_decode(const std::string& path, unsigned char** pixels, int* w, int* h, 
 
 unsigned char* tj_alloc_bgr(int w, int h) { return tjAlloc(w * h * 3); }
 
-// 4:2:2 quality 85, the library's output format, written to `out`.
+// 4:2:2 quality 85, the library's output format, written to `out`. The JPEG
+// goes into a buffer of the largest size it can take, mapped in huge pages,
+// as qresize encodes: TurboJPEG growing its own buffer costs more.
 bool tj_encode_write(const unsigned char* bgr, int w, int h, const std::string& out) {
-  tjhandle tj = tjInitCompress();
-  if (!tj) return false;
-  unsigned char* jpeg = nullptr;
-  unsigned long size = 0;
-  bool ok = tjCompress2(tj, bgr, w, w * 3, h, TJPF_BGR, &jpeg, &size, TJSAMP_422, 85, 0) == 0 &&
-            write_file(out, jpeg, size);
-  tjFree(jpeg);
-  tjDestroy(tj);
-  return ok;
+  qarvel::Result<qarvel::PrivateBlob> jpeg = qarvel::encode_private({bgr, w, h, w * 3, TJPF_BGR});
+  return jpeg && write_file(out, jpeg->data.data(), jpeg->size);
 }
 
 bool run_qresize(const Workload& w, const std::string& out) {
