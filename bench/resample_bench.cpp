@@ -54,8 +54,8 @@ std::vector<Timing> time_in_turn(const std::vector<std::function<double()>>& fns
     }
   std::vector<Timing> out;
   for (const auto& v : t)
-    out.push_back({median(v), *std::min_element(v.begin(), v.end()),
-                   *std::max_element(v.begin(), v.end())});
+    out.push_back(
+        {median(v), *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end())});
   return out;
 }
 
@@ -136,19 +136,25 @@ int main(int argc, char** argv) {
     const size_t bytes = size_t{4000} * 3000 * 3;
     std::vector<unsigned char> a(bytes, 1), b(bytes, 2);
     volatile uint64_t sink = 0;
-    const std::vector<Timing> t =
-        time_in_turn({[&] { sink = sink + read_all(a.data(), bytes); return -1.0; },
-                      [&] { std::memcpy(b.data(), a.data(), bytes); return -1.0; }},
-                     runs);
-    printf("memory, 36 MB (4000x3000x3) in pages already mapped:\n"
-           "  plain read  %s ms, %.1f GB/s at the median\n"
-           "  plain copy  %s ms, %.1f GB/s copied at the median\n\n",
-           range(t[0]).c_str(), bytes / t[0].median / 1e6, range(t[1]).c_str(),
-           bytes / t[1].median / 1e6);
+    const std::vector<Timing> t = time_in_turn({[&] {
+                                                  sink = sink + read_all(a.data(), bytes);
+                                                  return -1.0;
+                                                },
+                                                [&] {
+                                                  std::memcpy(b.data(), a.data(), bytes);
+                                                  return -1.0;
+                                                }},
+                                               runs);
+    printf(
+        "memory, 36 MB (4000x3000x3) in pages already mapped:\n"
+        "  plain read  %s ms, %.1f GB/s at the median\n"
+        "  plain copy  %s ms, %.1f GB/s copied at the median\n\n",
+        range(t[0]).c_str(), bytes / t[0].median / 1e6, range(t[1]).c_str(),
+        bytes / t[1].median / 1e6);
   }
 
-  printf("%-14s %-22s %19s %19s %10s %8s %8s", "case", "size", "mapped ms", "fresh ms",
-         "OpenCV ms", "ratio", "memcpy");
+  printf("%-14s %-22s %19s %19s %10s %8s %8s", "case", "size", "mapped ms", "fresh ms", "OpenCV ms",
+         "ratio", "memcpy");
   for (const Kernels* k : all_kernels()) printf(" %10s", k->name);
   printf("  aim\n");
 
@@ -167,7 +173,10 @@ int main(int argc, char** argv) {
       ipp_resize(src.data(), w.sw, w.sh, w.sw * 3, out, w.dw, w.dh, w.dw * 3);
     };
     std::vector<std::function<double()>> fns = {
-        [&] { resize_into(dst.data()); return -1.0; },
+        [&] {
+          resize_into(dst.data());
+          return -1.0;
+        },
         // A fresh destination as qresize allocates it: its own 2 MiB-aligned
         // mapping advised for huge pages, faulted in during the call.
         [&] {
@@ -198,13 +207,13 @@ int main(int argc, char** argv) {
     // Each tier through the same layer calls; scalar is slow, so fewer runs.
     std::vector<double> tier_ms;
     for (const Kernels* k : all_kernels())
-      tier_ms.push_back(
-          time_in_turn({[&] {
-                          resize_with(*k, src.data(), w.sw, w.sh, dst.data(), w.dw, w.dh);
-                          return -1.0;
-                        }},
-                       k == &scalar_kernels() ? 3 : runs)[0]
-              .median);
+      tier_ms.push_back(time_in_turn({[&] {
+                                       resize_with(*k, src.data(), w.sw, w.sh, dst.data(), w.dw,
+                                                   w.dh);
+                                       return -1.0;
+                                     }},
+                                     k == &scalar_kernels() ? 3 : runs)[0]
+                            .median);
     char peer[32] = "-", ratio[32] = "-";
     if (t.size() > 3) {
       snprintf(peer, sizeof peer, "%.2f %s", t[3].median, linear ? "LIN" : "AREA");
@@ -217,11 +226,12 @@ int main(int argc, char** argv) {
     for (double ms : tier_ms) printf(" %10.2f", ms);
     printf("  %s\n", w.aim);
   }
-  printf("\nmapped = ipp_resize into a destination whose pages are already mapped; fresh =\n"
-         "into a new 2 MiB-aligned mapping advised for huge pages, as qresize's destination,\n"
-         "timed from the call (the pages fault in during it) without the mapping's creation\n"
-         "and release. ratio = OpenCV time / mapped time (above 1: qarvel faster). memcpy\n"
-         "copies the smaller of the two images, a lower bound for the same-size case. The\n"
-         "tier columns (medians) force one kernel table through the same layer calls.\n");
+  printf(
+      "\nmapped = ipp_resize into a destination whose pages are already mapped; fresh =\n"
+      "into a new 2 MiB-aligned mapping advised for huge pages, as qresize's destination,\n"
+      "timed from the call (the pages fault in during it) without the mapping's creation\n"
+      "and release. ratio = OpenCV time / mapped time (above 1: qarvel faster). memcpy\n"
+      "copies the smaller of the two images, a lower bound for the same-size case. The\n"
+      "tier columns (medians) force one kernel table through the same layer calls.\n");
   return 0;
 }

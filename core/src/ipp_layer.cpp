@@ -209,7 +209,7 @@ struct WorkLayout {
   int64_t slots;      // offset of Ty int32 ring-slot tags
   int64_t planes;     // offset of the planar intermediate (vertical first, few x taps)
   int64_t plane_stride;  // pixels per plane
-  int64_t groups;     // offset of the planar pass's gather tables
+  int64_t groups;        // offset of the planar pass's gather tables
   int64_t total;
 };
 
@@ -463,8 +463,9 @@ bool lay_out_plane_groups(const Job& j, uint8_t* groups) {
         auto* index = reinterpret_cast<int16_t*>(g + plane_hi_index(p));
         index[2 * o] = static_cast<int16_t>(d + 2 * p);
         index[2 * o + 1] = static_cast<int16_t>(d + 2 * p + 1);
-        const int32_t pair = static_cast<int32_t>(static_cast<uint16_t>(wx[2 * p]) |
-                                                  static_cast<uint32_t>(static_cast<uint16_t>(wx[2 * p + 1])) << 16);
+        const int32_t pair =
+            static_cast<int32_t>(static_cast<uint16_t>(wx[2 * p]) |
+                                 static_cast<uint32_t>(static_cast<uint16_t>(wx[2 * p + 1])) << 16);
         std::memcpy(g + plane_hi_weights(p) + 4 * o, &pair, sizeof pair);
       }
       for (int t = 0; t < tx; ++t) {
@@ -531,7 +532,8 @@ void vertical_first_passes(const Job& j) {
     if (y + 1 < j.h.dst_h) {
       const int16_t* next = wy + ty;
       for (int t = 0; t < ty; ++t)
-        if (next[t] != 0 && j.y_index[y + 1] + t > last) ahead[n_ahead++] = j.src_row(j.y_index[y + 1] + t);
+        if (next[t] != 0 && j.y_index[y + 1] + t > last)
+          ahead[n_ahead++] = j.src_row(j.y_index[y + 1] + t);
     }
     uint8_t* out = j.dst_row(y);
     if (j.x_identity()) {

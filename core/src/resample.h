@@ -165,7 +165,9 @@ constexpr int kPlaneGroup = 16;
 constexpr int kMaxPlaneTaps = 6;
 constexpr int kPlaneWindow = 64;
 static constexpr int plane_quads(int taps) { return (taps + 3) / 4; }
-static constexpr long plane_group_bytes(int taps) { return 64L * (1 + taps + 2 * plane_quads(taps)); }
+static constexpr long plane_group_bytes(int taps) {
+  return 64L * (1 + taps + 2 * plane_quads(taps));
+}
 static constexpr long plane_hi_index(int p) { return 64L * (1 + 2 * p); }
 static constexpr long plane_hi_weights(int p) { return 64L * (2 + 2 * p); }
 static constexpr long plane_lo_index(int taps, int q) { return 64L * (1 + taps + 2 * q); }
@@ -174,8 +176,8 @@ static constexpr long plane_lo_weights(int taps, int q) { return 64L * (2 + taps
 // The reference planar passes; SIMD planar kernels hand them their tails.
 int v_planes_scalar(const uint8_t* const* rows, int src_len, const int16_t* w, int n_rows,
                     const Planes& out, int p0, int p1);
-int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w,
-                    int taps, const uint8_t* groups, int x0, int x1);
+int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w, int taps,
+                    const uint8_t* groups, int x0, int x1);
 
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {

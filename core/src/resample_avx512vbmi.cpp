@@ -16,9 +16,15 @@ namespace {
 // read an undefined register.
 constexpr __mmask16 kAll16 = 0xFFFF;
 inline __m512i srli32(__m512i v, unsigned n) { return _mm512_maskz_srli_epi32(kAll16, v, n); }
-inline __m512i perm8(__m512i idx, __m512i v) { return _mm512_maskz_permutexvar_epi8(~__mmask64{0}, idx, v); }
-inline __m512i perm32(__m512i idx, __m512i v) { return _mm512_maskz_permutexvar_epi32(kAll16, idx, v); }
-inline __m512i perm64(__m512i idx, __m512i v) { return _mm512_maskz_permutexvar_epi64(0xFF, idx, v); }
+inline __m512i perm8(__m512i idx, __m512i v) {
+  return _mm512_maskz_permutexvar_epi8(~__mmask64{0}, idx, v);
+}
+inline __m512i perm32(__m512i idx, __m512i v) {
+  return _mm512_maskz_permutexvar_epi32(kAll16, idx, v);
+}
+inline __m512i perm64(__m512i idx, __m512i v) {
+  return _mm512_maskz_permutexvar_epi64(0xFF, idx, v);
+}
 inline __m512i join256(__m256i lo, __m256i hi) {
   return _mm512_maskz_inserti64x4(0xFF, _mm512_castsi256_si512(lo), hi, 1);
 }
@@ -57,11 +63,13 @@ inline __m512i round_biased(__m512i t) {
 // lo = N & 0xFF in the low half of each word, hi = N >> 8 (bytes 1 and 2 of
 // N, which hold all of it) in the high half: one byte shuffle.
 inline __m512i mid_word(__m512i n) {
-  return _mm512_shuffle_epi8(n, each_lane(_mm_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14)));
+  return _mm512_shuffle_epi8(
+      n, each_lane(_mm_setr_epi8(0, -1, 1, 2, 4, -1, 5, 6, 8, -1, 9, 10, 12, -1, 13, 14)));
 }
 
 inline int32_t pair16(int16_t lo, int16_t hi) {
-  return static_cast<int32_t>(static_cast<uint16_t>(lo) | static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16);
+  return static_cast<int32_t>(static_cast<uint16_t>(lo) |
+                              static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16);
 }
 
 // Vertical first pass: dword l of quarter q gets byte 16q + l of row a in its
@@ -103,9 +111,8 @@ __attribute__((always_inline)) inline void v_first64(const uint8_t* const* rows,
 
 // Steps of 64 elements; the last few take one more step that ends at i1 and
 // writes some elements again, rather than the scalar kernel.
-__attribute__((always_inline)) inline int v_first_rows(const uint8_t* const* rows,
-                                                       const int16_t* w, int n_rows,
-                                                       int32_t* dst, int i0, int i1) {
+__attribute__((always_inline)) inline int v_first_rows(const uint8_t* const* rows, const int16_t* w,
+                                                       int n_rows, int32_t* dst, int i0, int i1) {
   int i = i0;
   for (; i + 64 <= i1; i += 64) v_first64(rows, w, n_rows, dst, i);
   if (i < i1 && i1 - i0 >= 64) {
@@ -153,8 +160,8 @@ __attribute__((always_inline)) inline void v_second64(const int32_t* const* rows
 
 // As v_first_rows.
 __attribute__((always_inline)) inline int v_second_rows(const int32_t* const* rows,
-                                                        const int32_t* w, int n_rows,
-                                                        uint8_t* dst, int i0, int i1) {
+                                                        const int32_t* w, int n_rows, uint8_t* dst,
+                                                        int i0, int i1) {
   int i = i0;
   for (; i + 64 <= i1; i += 64) v_second64(rows, w, n_rows, dst, i);
   if (i < i1 && i1 - i0 >= 64) {
@@ -164,8 +171,8 @@ __attribute__((always_inline)) inline int v_second_rows(const int32_t* const* ro
   return i;
 }
 
-int v_second_vbmi(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst,
-                  int i0, int i1) {
+int v_second_vbmi(const int32_t* const* rows, const int32_t* w, int n_rows, uint8_t* dst, int i0,
+                  int i1) {
   switch (n_rows) {
     case 1: return v_second_rows(rows, w, 1, dst, i0, i1);
     case 2: return v_second_rows(rows, w, 2, dst, i0, i1);
@@ -204,7 +211,8 @@ constexpr Ints16 kTapPairWeights2[2] = {tap_pair_weights(2, 0, 0), tap_pair_weig
 constexpr Ints16 kThreeOfFour = {{0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0}};
 
 inline __m512i four_windows(const uint8_t* src, const int32_t* offs) {
-  __m512i v = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + offs[0])));
+  __m512i v =
+      _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + offs[0])));
   v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + offs[1])), 1);
   v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + offs[2])), 2);
   return _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + offs[3])), 3);
@@ -230,7 +238,8 @@ constexpr Bytes64 kHalfPairBytes[3] = {half_pair_bytes(0), half_pair_bytes(1), h
 // Sixteen two-tap outputs at half weight whose windows step by two pixels.
 inline bool half_pairs16(const int16_t* w, const int32_t* offs) {
   const __m512i halves = _mm512_set1_epi16(-kWeightOne / 2);
-  const __m512i steps = _mm512_setr_epi32(0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60, 66, 72, 78, 84, 90);
+  const __m512i steps =
+      _mm512_setr_epi32(0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60, 66, 72, 78, 84, 90);
   return _mm512_cmpeq_epi16_mask(_mm512_loadu_si512(w), halves) == ~__mmask32{0} &&
          _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(offs),
                                  _mm512_add_epi32(_mm512_set1_epi32(offs[0]), steps)) == 0xFFFF;
@@ -238,7 +247,8 @@ inline bool half_pairs16(const int16_t* w, const int32_t* offs) {
 
 int h_first_vbmi(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                  const int16_t* w, int taps, int x0, int x1) {
-  if (taps != 2 && taps != 4) return avx2_kernels().h_first(src, src_len, dst, offs, w, taps, x0, x1);
+  if (taps != 2 && taps != 4)
+    return avx2_kernels().h_first(src, src_len, dst, offs, w, taps, x0, x1);
   int x = x0;
   // Windows only move right, so the last output's bounds the group's.
   for (; x + 8 <= x1 && offs[x + 7] + 16 <= src_len; x += 8) {
@@ -256,7 +266,8 @@ int h_first_vbmi(const uint8_t* src, int src_len, int32_t* dst, const int32_t* o
     }
     // The eight outputs' weights: taps x 8 int16.
     const __m512i wv = taps == 4 ? _mm512_loadu_si512(w + 4 * x)
-                                 : _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * x)));
+                                 : _mm512_castsi256_si512(_mm256_loadu_si256(
+                                       reinterpret_cast<const __m256i*>(w + 2 * x)));
     for (int h = 0; h < 2; ++h) {
       const __m512i v = four_windows(src, offs + x + 4 * h);
       __m512i acc;
@@ -315,14 +326,16 @@ constexpr Bytes64 kTwelveOfSixteen = twelve_of_sixteen();
 // Element e of three vectors of sixteen sums (the third packed twice).
 constexpr Bytes64 sixteen_of_sixteen() {
   Bytes64 t{};
-  for (int e = 0; e < 48; ++e) t.b[e] = static_cast<int8_t>(16 * ((e % 16) / 4) + 4 * (e / 16) + e % 4);
+  for (int e = 0; e < 48; ++e)
+    t.b[e] = static_cast<int8_t>(16 * ((e % 16) / 4) + 4 * (e / 16) + e % 4);
   return t;
 }
 constexpr Bytes64 kSixteenOfSixteen = sixteen_of_sixteen();
 
 // Rounds the biased sums and stores 48 bytes in the order `order` picks, as
 // 32 and 16: masked stores measured far slower.
-inline void store48_u8(uint8_t* dst, __m512i a, __m512i b, __m512i c, __m512i d, const Bytes64& order) {
+inline void store48_u8(uint8_t* dst, __m512i a, __m512i b, __m512i c, __m512i d,
+                       const Bytes64& order) {
   const __m512i ab = _mm512_packus_epi32(round_biased(a), round_biased(b));
   const __m512i cd = _mm512_packus_epi32(round_biased(c), round_biased(d));
   const __m512i v = perm8(load(order), _mm512_packus_epi16(ab, cd));
@@ -336,7 +349,8 @@ inline void store48_u8(uint8_t* dst, __m512i a, __m512i b, __m512i c, __m512i d,
 inline void h_second_run16(const int32_t* p, const int32_t* we, uint8_t* dst) {
   __m512i acc[3];
   for (int m = 0; m < 3; ++m) {
-    acc[m] = _mm512_dpwssd_epi32(final_bias(), _mm512_loadu_si512(p + 16 * m), _mm512_loadu_si512(we + 16 * m));
+    acc[m] = _mm512_dpwssd_epi32(final_bias(), _mm512_loadu_si512(p + 16 * m),
+                                 _mm512_loadu_si512(we + 16 * m));
     acc[m] = _mm512_dpwssd_epi32(acc[m], _mm512_loadu_si512(p + 3 + 16 * m),
                                  _mm512_loadu_si512(we + kRunInts + 16 * m));
   }
@@ -360,8 +374,9 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
     __m512i q[4];
     for (int g = 0; g < 4; ++g) {
       const int a = x + 4 * g;
-      q[g] = four_sums(pair_sums(src + offs[a], src + offs[a + 1], w + pair_block(a, taps), taps),
-                       pair_sums(src + offs[a + 2], src + offs[a + 3], w + pair_block(a + 2, taps), taps));
+      q[g] = four_sums(
+          pair_sums(src + offs[a], src + offs[a + 1], w + pair_block(a, taps), taps),
+          pair_sums(src + offs[a + 2], src + offs[a + 3], w + pair_block(a + 2, taps), taps));
     }
     store48_u8(dst + 3 * x, q[0], q[1], q[2], q[3], kTwelveOfSixteen);
   }
@@ -518,7 +533,8 @@ __attribute__((always_inline)) inline int v_planes_rows(const uint8_t* const* ro
         const __m512i b = _mm512_loadu_si512(rows[k + 1] + 3 * p + 48 * h);
         for (int c = 0; c < 3; ++c)
           acc[c][h] = _mm512_dpwssd_epi32(
-              acc[c][h], _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, load(kPlanePairs[c]), b), wp);
+              acc[c][h],
+              _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, load(kPlanePairs[c]), b), wp);
       }
     }
     if (k < n_rows) {
@@ -527,7 +543,8 @@ __attribute__((always_inline)) inline int v_planes_rows(const uint8_t* const* ro
         const __m512i a = _mm512_loadu_si512(rows[k] + 3 * p + 48 * h);
         for (int c = 0; c < 3; ++c)
           acc[c][h] = _mm512_dpwssd_epi32(
-              acc[c][h], _mm512_maskz_permutexvar_epi8(kLowBytesOfWords, load(kPlanePairs[c]), a), wp);
+              acc[c][h], _mm512_maskz_permutexvar_epi8(kLowBytesOfWords, load(kPlanePairs[c]), a),
+              wp);
       }
     }
     for (int c = 0; c < 3; ++c) {
@@ -565,9 +582,8 @@ inline __m512i load_at(const uint8_t* p) { return _mm512_load_si512(p); }
 // Groups of sixteen outputs: per channel, one word permute per tap pair
 // gathers hi from the group's 64-pixel window and one byte permute per four
 // taps gathers lo; vpdpwssd and vpdpbusd weigh them.
-__attribute__((always_inline)) inline int h_planes_taps(const Planes& in, uint8_t* dst,
-                                                        int taps, const uint8_t* groups, int x,
-                                                        int x1) {
+__attribute__((always_inline)) inline int h_planes_taps(const Planes& in, uint8_t* dst, int taps,
+                                                        const uint8_t* groups, int x, int x1) {
   const long group_bytes = plane_group_bytes(taps);
   for (; x + kPlaneGroup <= x1; x += kPlaneGroup) {
     const uint8_t* g = groups + x / kPlaneGroup * group_bytes;
@@ -580,16 +596,19 @@ __attribute__((always_inline)) inline int h_planes_taps(const Planes& in, uint8_
       const __m512i lo = _mm512_loadu_si512(in.lo + c * in.stride + first);
       __m512i acc = final_bias();
       for (int p = 0; p < taps / 2; ++p)
-        acc = _mm512_dpwssd_epi32(acc, _mm512_permutex2var_epi16(h0, load_at(g + plane_hi_index(p)), h1),
+        acc = _mm512_dpwssd_epi32(acc,
+                                  _mm512_permutex2var_epi16(h0, load_at(g + plane_hi_index(p)), h1),
                                   load_at(g + plane_hi_weights(p)));
       for (int q = 0; q < plane_quads(taps); ++q)
         acc = _mm512_dpbusd_epi32(acc, perm8(load_at(g + plane_lo_index(taps, q)), lo),
                                   load_at(g + plane_lo_weights(taps, q)));
       bytes[c] = _mm512_maskz_cvtusepi32_epi8(kAll16, round_biased(acc));
     }
-    const __m512i v = perm8(load(kInterleave3),
-                            _mm512_maskz_inserti32x4(kAll16, _mm512_maskz_inserti32x4(
-                                kAll16, _mm512_castsi128_si512(bytes[0]), bytes[1], 1), bytes[2], 2));
+    const __m512i v = perm8(
+        load(kInterleave3),
+        _mm512_maskz_inserti32x4(
+            kAll16, _mm512_maskz_inserti32x4(kAll16, _mm512_castsi128_si512(bytes[0]), bytes[1], 1),
+            bytes[2], 2));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 3 * x), low256(v));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x + 32), third128(v));
   }
@@ -609,10 +628,9 @@ int h_planes_vbmi(const Planes& in, uint8_t* dst, const int32_t*, const int16_t*
 }  // namespace
 
 const Kernels& avx512vbmi_kernels() {
-  static const Kernels k = {"avx512vbmi",  h_first_vbmi,  h_second_vbmi,
-                            v_first_vbmi,  v_second_vbmi, box2_vbmi,
-                            up2_row_vbmi,  up2_blend_vbmi, v_planes_vbmi,
-                            h_planes_vbmi};
+  static const Kernels k = {"avx512vbmi",  h_first_vbmi, h_second_vbmi, v_first_vbmi,
+                            v_second_vbmi, box2_vbmi,    up2_row_vbmi,  up2_blend_vbmi,
+                            v_planes_vbmi, h_planes_vbmi};
   return k;
 }
 

@@ -140,8 +140,8 @@ int v_planes_scalar(const uint8_t* const* rows, int, const int16_t* w, int n_row
   return p1;
 }
 
-int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w,
-                    int taps, const uint8_t*, int x0, int x1) {
+int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w, int taps,
+                    const uint8_t*, int x0, int x1) {
   for (int x = x0; x < x1; ++x) {
     const int p = offs[x] / 3;
     const int16_t* wx = w + static_cast<long>(x) * taps;

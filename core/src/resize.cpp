@@ -100,8 +100,8 @@ Result<ResizeOutcome> resize_file(const char* in_path, int dst_width, int dst_he
   src->pixels.reset();
   if (!resampled) return resampled.error();
 
-  Result<PrivateBlob> jpeg =
-      encode_private({dst.data(), dst_width, size.dst_height, static_cast<int>(dst_step), TJPF_BGR});
+  Result<PrivateBlob> jpeg = encode_private(
+      {dst.data(), dst_width, size.dst_height, static_cast<int>(dst_step), TJPF_BGR});
   if (!jpeg) return jpeg.error();
   dst.reset();
   if (Status written = write_file(out_path, jpeg->view()); !written) return written.error();
