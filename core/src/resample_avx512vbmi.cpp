@@ -516,45 +516,63 @@ constexpr Bytes64 sum_bytes(bool hi) {
 constexpr Bytes64 kHiBytes = sum_bytes(true);
 constexpr Bytes64 kLoBytes = sum_bytes(false);
 
-// Thirty-two pixels per step, two halves of sixteen; inlined with a constant
-// row count for the common counts.
-__attribute__((always_inline)) inline int v_planes_rows(const uint8_t* const* rows, int src_len,
-                                                        const int16_t* w, int n_rows,
-                                                        const Planes& out, int p, int p1) {
-  // The second half's windows end 112 bytes from the first pixel.
-  for (; p + 32 <= p1 && 3 * p + 112 <= src_len; p += 32) {
-    __m512i acc[3][2];
-    for (int c = 0; c < 3; ++c) acc[c][0] = acc[c][1] = _mm512_setzero_si512();
-    int k = 0;
-    for (; k + 2 <= n_rows; k += 2) {
-      const __m512i wp = _mm512_set1_epi32(pair16(w[k], w[k + 1]));
-      for (int h = 0; h < 2; ++h) {
-        const __m512i a = _mm512_loadu_si512(rows[k] + 3 * p + 48 * h);
-        const __m512i b = _mm512_loadu_si512(rows[k + 1] + 3 * p + 48 * h);
-        for (int c = 0; c < 3; ++c)
-          acc[c][h] = _mm512_dpwssd_epi32(
-              acc[c][h],
-              _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, load(kPlanePairs[c]), b), wp);
-      }
-    }
-    if (k < n_rows) {
-      const __m512i wp = _mm512_set1_epi32(pair16(w[k], 0));
-      for (int h = 0; h < 2; ++h) {
-        const __m512i a = _mm512_loadu_si512(rows[k] + 3 * p + 48 * h);
-        for (int c = 0; c < 3; ++c)
-          acc[c][h] = _mm512_dpwssd_epi32(
-              acc[c][h], _mm512_maskz_permutexvar_epi8(kLowBytesOfWords, load(kPlanePairs[c]), a),
-              wp);
-      }
-    }
-    for (int c = 0; c < 3; ++c) {
-      _mm512_storeu_si512(out.hi + c * out.stride + p,
-                          _mm512_permutex2var_epi8(acc[c][0], load(kHiBytes), acc[c][1]));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.lo + c * out.stride + p),
-                          low256(_mm512_permutex2var_epi8(acc[c][0], load(kLoBytes), acc[c][1])));
+// The 64 bytes from p, or only those before `end` (fault-suppressing).
+inline __m512i load_upto(const uint8_t* p, const uint8_t* end, bool masked) {
+  if (!masked) return _mm512_loadu_si512(p);
+  const long n = end - p;
+  return _mm512_maskz_loadu_epi8(n >= 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1, p);
+}
+
+// Pixels [p, p + 32), two halves of sixteen. `masked` reads no byte of a row
+// past src_len, for the row's last step.
+__attribute__((always_inline)) inline void v_planes32(const uint8_t* const* rows, int src_len,
+                                                      const int16_t* w, int n_rows,
+                                                      const Planes& out, int p, bool masked) {
+  __m512i acc[3][2];
+  for (int c = 0; c < 3; ++c) acc[c][0] = acc[c][1] = _mm512_setzero_si512();
+  int k = 0;
+  for (; k + 2 <= n_rows; k += 2) {
+    const __m512i wp = _mm512_set1_epi32(pair16(w[k], w[k + 1]));
+    for (int h = 0; h < 2; ++h) {
+      const __m512i a = load_upto(rows[k] + 3 * p + 48 * h, rows[k] + src_len, masked);
+      const __m512i b = load_upto(rows[k + 1] + 3 * p + 48 * h, rows[k + 1] + src_len, masked);
+      for (int c = 0; c < 3; ++c)
+        acc[c][h] = _mm512_dpwssd_epi32(
+            acc[c][h],
+            _mm512_maskz_permutex2var_epi8(kLowBytesOfHalves, a, load(kPlanePairs[c]), b), wp);
     }
   }
-  return p;
+  if (k < n_rows) {
+    const __m512i wp = _mm512_set1_epi32(pair16(w[k], 0));
+    for (int h = 0; h < 2; ++h) {
+      const __m512i a = load_upto(rows[k] + 3 * p + 48 * h, rows[k] + src_len, masked);
+      for (int c = 0; c < 3; ++c)
+        acc[c][h] = _mm512_dpwssd_epi32(
+            acc[c][h], _mm512_maskz_permutexvar_epi8(kLowBytesOfWords, load(kPlanePairs[c]), a),
+            wp);
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    _mm512_storeu_si512(out.hi + c * out.stride + p,
+                        _mm512_permutex2var_epi8(acc[c][0], load(kHiBytes), acc[c][1]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out.lo + c * out.stride + p),
+                        low256(_mm512_permutex2var_epi8(acc[c][0], load(kLoBytes), acc[c][1])));
+  }
+}
+
+// Steps of 32 pixels while the second half's windows (112 bytes from the
+// first pixel) lie inside the row; the rest, when there are 32 pixels to
+// take, with masked loads, the last step ending at p1 and rewriting some
+// pixels. Inlined with a constant row count for the common counts.
+__attribute__((always_inline)) inline int v_planes_rows(const uint8_t* const* rows, int src_len,
+                                                        const int16_t* w, int n_rows,
+                                                        const Planes& out, int p0, int p1) {
+  int p = p0;
+  for (; p + 32 <= p1 && 3 * p + 112 <= src_len; p += 32)
+    v_planes32(rows, src_len, w, n_rows, out, p, false);
+  if (p1 - p0 < 32) return p;
+  for (; p < p1; p += 32) v_planes32(rows, src_len, w, n_rows, out, p + 32 <= p1 ? p : p1 - 32, true);
+  return p1;
 }
 
 int v_planes_vbmi(const uint8_t* const* rows, int src_len, const int16_t* w, int n_rows,
