@@ -400,6 +400,8 @@ void lay_out_x_pairs(const Job& j, int32_t* x_pairs) {
           by_element[c] = p0;
           by_element[kRunInts + c] = p1;
         }
+        x_pairs[pair_run_pairs(x)] = p0;
+        x_pairs[pair_run_pairs(x) + kRunGroup] = p1;
       }
     }
 }

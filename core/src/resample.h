@@ -54,14 +54,17 @@ using HSecondFn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const i
 // 64-byte load holds a tap pair of both. With two taps the blocks come in
 // groups of kRunGroup outputs, each group followed by its pairs element by
 // element (kRunInts int32 for tap 0, output j's at 3j..3j+2, then kRunInts for
-// tap 1), for runs of outputs whose windows step by one pixel. Offsets below
+// tap 1), for runs of outputs whose windows step by one pixel, and then by
+// its pairs once per output (kRunGroup for tap 0, then kRunGroup for tap 1),
+// for kernels that spread them across elements themselves. Offsets below
 // count int32 from the table's start.
 constexpr int kPairInts = 8;
 constexpr int kRunGroupLog2 = 4;
 constexpr int kRunGroup = 1 << kRunGroupLog2;
 constexpr int kRunInts = 3 * kRunGroup;
 constexpr int kRunStart = kRunGroup * kPairInts;  // a group's runs follow its blocks
-constexpr int kRunGroupInts = kRunStart + 2 * kRunInts;
+constexpr int kRunPairsStart = kRunStart + 2 * kRunInts;
+constexpr int kRunGroupInts = kRunPairsStart + 2 * kRunGroup;
 
 // Output x's block: its first tap pair; tap pair j is 2 * kPairInts * j on.
 static constexpr long pair_block(int x, int taps) {
@@ -73,6 +76,10 @@ static constexpr int pair_tap(int k) { return (k >> 1) * 2 * kPairInts + (k & 1)
 // Two-tap output x's tap 0 pair, element by element; tap 1's is kRunInts on.
 static constexpr long pair_run(int x) {
   return (x >> kRunGroupLog2) * long{kRunGroupInts} + kRunStart + 3 * (x & (kRunGroup - 1));
+}
+// Two-tap output x's tap 0 pair, once; tap 1's is kRunGroup on.
+static constexpr long pair_run_pairs(int x) {
+  return (x >> kRunGroupLog2) * long{kRunGroupInts} + kRunPairsStart + (x & (kRunGroup - 1));
 }
 // Int32 in the table of n outputs.
 static constexpr long pair_table_ints(long n, int taps) {
