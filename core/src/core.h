@@ -25,8 +25,8 @@ struct Blob {
 };
 
 // The same in a private buffer: one of 2 MiB or more is a mapping of its own
-// in huge pages, so a large file or JPEG costs a few page faults rather than
-// one per 4 KiB.
+// in huge pages, so a large JPEG costs a few page faults rather than one per
+// 4 KiB.
 struct PrivateBlob {
   PixelBuffer data;
   size_t size = 0;
@@ -113,8 +113,6 @@ Result<PrivateBlob> encode_private(const ImageView& image) noexcept;
 // The whole file, in TurboJPEG's allocator (files of 2^31 bytes or more are
 // refused).
 Result<Blob> read_file(const char* path) noexcept;
-// The same into a private buffer, for a caller that keeps the bytes to itself.
-Result<PrivateBlob> read_file_private(const char* path) noexcept;
 // Creates or truncates `path` and writes `bytes`; a short write or a failed
 // close is a failure (kWrite), a file that cannot be opened kOpen.
 Status write_file(const char* path, ByteView bytes) noexcept;

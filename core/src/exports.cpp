@@ -253,9 +253,9 @@ int qresize(const char* infile_path_name, int dst_width, int dst_height,
   timeval start{};
   gettimeofday(&start, nullptr);
 
-  // qimread's steps and lines, into private buffers that can take huge pages.
+  // qimread's steps and lines, into a private buffer that can take huge pages.
   Result<Image> src = Error{Fault::kRead, ""};
-  if (Result<PrivateBlob> bytes = read_file_private(infile_path_name); !bytes) {
+  if (Result<Blob> bytes = read_file(infile_path_name); !bytes) {
     print_read_failure(infile_path_name, bytes.error().fault);
   } else if (src = decode(bytes->view(), TJPF_BGR); !src) {
     puts(qdecode_line(src.error().fault));

@@ -13,13 +13,9 @@ std::string with_errno(const std::string& what, const char* path, int err) {
   return what + " " + path + ": " + strerror(err);
 }
 
-uint8_t* bytes_of(Blob& blob) { return blob.data.get(); }
-uint8_t* bytes_of(PrivateBlob& blob) { return blob.data.data(); }
+}  // namespace
 
-// The whole file in a buffer from `allocate`, which makes an empty T for a
-// size it cannot hold.
-template <class T, class Allocate>
-Result<T> read_whole(const char* path, Allocate allocate) noexcept {
+Result<Blob> read_file(const char* path) noexcept {
   if (!path) return Error{Fault::kArgument, "no file name"};
   File file(fopen(path, "rb"));
   if (!file) return Error{Fault::kOpen, with_errno("cannot open", path, errno)};
@@ -29,27 +25,16 @@ Result<T> read_whole(const char* path, Allocate allocate) noexcept {
   if (end < 0) return Error{Fault::kSize, with_errno("cannot measure", path, errno)};
   // TurboJPEG's allocator takes an int; a directory's end position also lands here.
   if (end > INT_MAX) return Error{Fault::kTooLarge, std::string(path) + " is too large to read"};
-  T blob = allocate(static_cast<size_t>(end));
+  // TurboJPEG's allocator, with huge-page advice where the block has a
+  // mapping of its own (a large file read by a fresh process).
+  Blob blob{TjBuffer(PixelBuffer::allocate(static_cast<size_t>(end), Storage::kHost).release()),
+            static_cast<size_t>(end)};
   if (!blob.data) return Error{Fault::kAlloc, std::string("out of memory reading ") + path};
   fseek(file.get(), 0, SEEK_SET);
   // A file that shrank since its size was read leaves bytes unread.
-  if (fread(bytes_of(blob), 1, blob.size, file.get()) != blob.size)
+  if (fread(blob.data.get(), 1, blob.size, file.get()) != blob.size)
     return Error{Fault::kRead, std::string("cannot read all of ") + path};
   return blob;
-}
-
-}  // namespace
-
-Result<Blob> read_file(const char* path) noexcept {
-  return read_whole<Blob>(path, [](size_t size) {
-    return Blob{TjBuffer(tjAlloc(static_cast<int>(size))), size};
-  });
-}
-
-Result<PrivateBlob> read_file_private(const char* path) noexcept {
-  return read_whole<PrivateBlob>(path, [](size_t size) {
-    return PrivateBlob{PixelBuffer::allocate(size, Storage::kPrivate), size};
-  });
 }
 
 Status write_file(const char* path, ByteView bytes) noexcept {

@@ -73,7 +73,7 @@ Result<ResizeOutcome> resize_file(const char* in_path, int dst_width, int dst_he
   if (!in_path || !out_path) return Error{Fault::kArgument, "no file name"};
   if (dst_width <= 0 || dst_height < 0)
     return Error{Fault::kArgument, "the width must be positive and the height not negative"};
-  Result<PrivateBlob> file = read_file_private(in_path);
+  Result<Blob> file = read_file(in_path);
   if (!file) return file.error();
   Result<Image> src = decode(file->view(), TJPF_BGR);
   if (!src) return src.error();
