@@ -138,13 +138,13 @@ def _target(width: int, height: int, size: Optional[Size]) -> Tuple[int, int, bo
     if width or height:
         raise ValueError("give either width and height or size, not both")
     if isinstance(size, str):
-        w, sep, h = size.lower().partition("x")
+        # "WxH", "W" or "Wx" (width bound only), "xH" (height bound only).
+        w, _, h = size.lower().partition("x")
         try:
-            if not sep:
-                raise ValueError
             box = (int(w) if w else 0, int(h) if h else 0)
         except ValueError:
-            raise ValueError(f'size must look like "800x600", not {size!r}') from None
+            raise ValueError(f'size must look like "800x600", "800" or "x600", not {size!r}') \
+                from None
     else:
         box = tuple(int(v) for v in size)
         if len(box) != 2:
@@ -160,9 +160,10 @@ def thumbnail(data: Union[bytes, bytearray, memoryview], width: int = 0, height:
     """Resize a photo held in memory into a new JPEG, as `qarvel resize` does.
 
     The target: `width` pixels wide and `height` high (0 keeps the aspect
-    ratio), or `size` = (width, height) or "WIDTHxHEIGHT", a box the photo is
-    fitted into with its aspect ratio kept (a 0 side is unbounded). Sizes
-    count in the photo's upright orientation.
+    ratio), or `size`, a box the photo is fitted into with its aspect ratio
+    kept: (width, height) or "WIDTHxHEIGHT", where a 0 or missing side is
+    unbounded ("800" or "800x" bound the width only, "x600" the height only).
+    Sizes count in the photo's upright orientation.
 
     rotate: turn the photo upright by its EXIF orientation.
     keep_metadata: keep EXIF (orientation reset), XMP and IPTC as well as
