@@ -134,6 +134,13 @@ def _thumbnail_batch(jobs: Sequence[Tuple[str, str]], target: dict) -> list:
     return results
 
 
+def _input_size(job: Tuple[str, str]) -> int:
+    try:
+        return os.stat(job[0]).st_size
+    except OSError:
+        return 0
+
+
 def _batches(jobs: list, batch: int, threads: int) -> List[list]:
     # At most `batch` files a task, and enough tasks that every worker
     # thread gets several: a few large batches would leave workers idle at
@@ -201,7 +208,9 @@ def resize_files(inputs: Iterable[Union[str, os.PathLike]], out_dir: Union[str, 
             except ValueError:
                 client = _local_cluster(stack)
         threads = sum(client.nthreads().values())
-        batches = _batches(jobs, batch, threads)
+        # Largest files first, so that the last tasks are short ones and no
+        # worker is left with a long one while the others wait.
+        batches = _batches(sorted(jobs, key=_input_size, reverse=True), batch, threads)
         futures = client.map(_thumbnail_batch, batches, target=target, pure=False)
         try:
             if progress:
@@ -224,6 +233,9 @@ def resize_files(inputs: Iterable[Union[str, os.PathLike]], out_dir: Union[str, 
                 e = future.exception()
                 reason = f"the task failed: {type(e).__name__}: {e}"
                 summary.failed += [(src, reason) for src, _ in jobs_of_batch]
+    position = {src: i for i, (src, _) in enumerate(jobs)}
+    summary.failed.sort(key=lambda failure: position[failure[0]])
+    summary.warnings.sort(key=lambda warning: position[warning[0]])
     return summary
 
 
