@@ -91,7 +91,7 @@ Result<Image> orient(const Image& src, int o) {
 }
 
 // The segments a thumbnail carries, in the order writers use: EXIF, the
-// profile, then XMP and IPTC as they came.
+// profile, XMP, then IPTC; segments of one kind keep their order.
 std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o, bool turned) {
   std::vector<Segment> out;
   if (o.strip) return out;
@@ -99,7 +99,9 @@ std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o
     out.push_back({0xE1, std::move(meta.exif)});
   for (Segment& s : icc_segments(meta.icc)) out.push_back(std::move(s));
   if (o.keep_metadata)
-    for (Segment& s : meta.xmp_iptc) out.push_back(std::move(s));
+    for (uint8_t marker : {0xE1, 0xED})
+      for (Segment& s : meta.xmp_iptc)
+        if (s.marker == marker) out.push_back(std::move(s));
   return out;
 }
 
