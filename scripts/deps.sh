@@ -8,7 +8,7 @@ for want in "$@"; do
   case "$want" in
     build) ;;
     test) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
-    bench) packages+=(libopencv-dev libvips-dev) ;;
+    bench) packages+=(libopencv-dev libvips-dev libvips-tools python3-numpy python3-pil) ;;
     *) echo "deps.sh: unknown group '$want'" >&2; exit 2 ;;
   esac
 done
