@@ -16,7 +16,6 @@ are kept in the repository. Each one's author and licence is listed in PHOTOS.
     bench/thumbnail_bench.py --tool build/release/tools/qarvel [--old-tool PATH] [--runs 7]
 """
 import argparse
-import io
 import os
 import shutil
 import statistics
@@ -118,9 +117,23 @@ def pillow_full(files, width, out):
 
 
 def command(argv):
-    return lambda files, width, out: subprocess.run(
-        [a.format(width=width, out=out) for a in argv] + files, check=True,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    """A pipeline run as a process over all files, timed from outside."""
+    def run(files, width, out):
+        start = time.perf_counter()
+        subprocess.run([a.format(width=width, out=out) for a in argv] + files, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.perf_counter() - start
+    return run
+
+
+def pillow(kind):
+    """A Pillow pipeline in a fresh interpreter per run, as a tool is a fresh process; it
+    times itself after its imports, so interpreter start-up is not counted."""
+    def run(files, width, out):
+        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--pillow", kind,
+                               str(width), out] + files, check=True, capture_output=True, text=True)
+        return float(done.stdout)
+    return run
 
 
 def pipelines(args):
@@ -129,8 +142,8 @@ def pipelines(args):
          ("qarvel resize -j 1 --exact", command(tool[:2] + ["--exact"] + tool[2:]))]
     if args.old_tool:
         p.append(("previous qarvel resize -j 1", command([args.old_tool] + tool[1:])))
-    p += [("Pillow draft() + BOX", pillow_draft),
-          ("Pillow full decode + BOX", pillow_full),
+    p += [("Pillow draft() + BOX", pillow("draft")),
+          ("Pillow full decode + BOX", pillow("full")),
           ("vipsthumbnail, one process", command(
               ["vipsthumbnail", "--vips-concurrency=1", "-s", "{width}x",
                "-o", "{out}/%s.jpg[Q=85]"]))]
@@ -140,9 +153,7 @@ def pipelines(args):
 def timed(fn, files, width, out):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    start = time.perf_counter()
-    fn(files, width, out)
-    return time.perf_counter() - start
+    return fn(files, width, out)
 
 
 def table(args, files, work):
@@ -201,17 +212,20 @@ def throughput(args, files, work):
 
 def peak_memory(args, files, work):
     def peak(argv):
-        proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        _, status, usage = os.wait4(proc.pid, 0)
-        assert status == 0, argv
-        return usage.ru_maxrss * 1024
+        # GNU time forks the tool from a small process, so its peak RSS is the tool's own.
+        done = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, check=True,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        return int(done.stderr.strip().splitlines()[-1]) * 1024
     tiny = os.path.join(work, "tiny.jpg")
     Image.new("RGB", (16, 16)).save(tiny)
     base = min(peak([args.tool, "resize", tiny, os.path.join(work, "t.jpg"), "8"]) for _ in range(3))
     print("\n### Peak memory of one file per process, to 640 wide (MiB = 2^20 bytes)\n")
-    print(f"Process baseline (a 16x16 file): {base / 2**20:.1f} MiB of peak RSS, subtracted below.\n")
-    print("| photo | size | progressive | decoded at | bound: input + scaled source + destination + output | peak growth | ratio |")
-    print("|---|---|---|---|---:|---:|---:|")
+    print(f"Peak RSS of the tool on a 16x16 file, subtracted below: {base / 2**20:.1f} MiB. "
+          "A progressive file also needs the decoder's whole-image coefficient buffer "
+          "(2 bytes per coefficient of every component at full size), listed separately.\n")
+    print("| photo | size | progressive | decoded at | bound: input + scaled source + destination + output "
+          "| coefficients | peak growth | growth / bound | growth / (bound + coefficients) |")
+    print("|---|---|---|---|---:|---:|---:|---:|---:|")
     for f in files:
         im = Image.open(f)
         w, h = im.size
@@ -220,11 +234,30 @@ def peak_memory(args, files, work):
         out = os.path.join(work, "mem.jpg")
         grown = peak([args.tool, "resize", f, out, "640"]) - base
         bound = os.path.getsize(f) + (-(-w // denom)) * (-(-h // denom)) * 3 + tw * th * 3 + os.path.getsize(out)
-        print(f"| {os.path.basename(f)} | {w}x{h} | {'yes' if im.info.get('progressive') else 'no'} | "
-              f"1/{denom} | {bound / 2**20:.2f} | {grown / 2**20:.2f} | {grown / bound:.2f} |")
+        progressive = bool(im.info.get("progressive"))
+        coefs = 0
+        if progressive:  # blocks of 64 coefficients per component, padded to whole MCUs
+            layers = im.layer  # (id, h, v, table) per component
+            hmax, vmax = max(l[1] for l in layers), max(l[2] for l in layers)
+            for _, hs, vs, _ in layers:
+                bw = -(-w * hs // (8 * hmax))
+                bh = -(-h * vs // (8 * vmax))
+                coefs += (-(-bw // hs) * hs) * (-(-bh // vs) * vs) * 64 * 2
+        print(f"| {os.path.basename(f)} | {w}x{h} | {'yes' if progressive else 'no'} | 1/{denom} | "
+              f"{bound / 2**20:.2f} | {coefs / 2**20:.2f} | {grown / 2**20:.2f} | {grown / bound:.2f} | "
+              f"{grown / (bound + coefs):.2f} |")
+
+
+def pillow_worker(argv):
+    kind, width, out, files = argv[0], int(argv[1]), argv[2], argv[3:]
+    start = time.perf_counter()
+    (pillow_draft if kind == "draft" else pillow_full)(files, width, out)
+    print(time.perf_counter() - start)
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--pillow":
+        return pillow_worker(sys.argv[2:])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", default="build/release/tools/qarvel")
     parser.add_argument("--old-tool", help="an earlier qarvel binary to compare --exact against")

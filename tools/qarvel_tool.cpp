@@ -198,15 +198,25 @@ Outcome resize_one(const Job& job, const RunOptions& run) {
 
 int run_jobs(const std::vector<Job>& jobs, const RunOptions& run) {
   std::vector<Outcome> outcomes(jobs.size());
+  const int threads = std::max(1, std::min<int>(run.threads, static_cast<int>(jobs.size())));
+  // With several threads, largest inputs first, so that no thread is left
+  // with a big file while the others have run out of work.
+  std::vector<std::pair<off_t, size_t>> order;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    struct stat st;
+    order.push_back({threads > 1 && stat(jobs[i].input.c_str(), &st) == 0 ? st.st_size : 0, i});
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
   std::atomic<size_t> next{0};
   ProgressBar bar(jobs.size());
   auto worker = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+    for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
+      const size_t i = order[k].second;
       outcomes[i] = resize_one(jobs[i], run);
       bar.advance(outcomes[i].state == Outcome::kFailed);
     }
   };
-  const int threads = std::max(1, std::min<int>(run.threads, static_cast<int>(jobs.size())));
   std::vector<std::thread> pool;
   for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
   worker();
