@@ -1,19 +1,16 @@
 // Resampling speed: ipp_resize against OpenCV's cv::resize on the same
 // buffers, single-threaded, in one process. Prints median times and ratios,
 // the kernel tier in use and the processor model.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "ipp_layer.h"
 #include "qarvel/qarvel.h"
 
@@ -30,17 +27,9 @@ using qarvel::detail::scalar_kernels;
 
 namespace {
 
+using namespace qarvel::bench;
+
 constexpr int kRuns = 15;
-
-double now_ms() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-double median(std::vector<double> t) {
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
 
 // Times the candidates in turn, run after run, so that load from other
 // processes on a shared machine falls on all of them alike. Returns medians.
@@ -57,30 +46,6 @@ std::vector<double> median_ms(const std::vector<std::function<void()>>& fns, int
   for (const auto& v : t) out.push_back(median(v));
   return out;
 }
-
-std::string cpu_model() {
-  std::ifstream in("/proc/cpuinfo");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
-  return "unknown";
-}
-
-// ipp_resize prints a timing line per call; keep it out of the figures.
-struct QuietStdout {
-  int saved;
-  QuietStdout() {
-    fflush(stdout);
-    saved = dup(1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-  }
-};
 
 // The layer's calls with an explicit kernel table, as ipp_resize makes them.
 int resize_with(const Kernels& k, const unsigned char* src, int sw, int sh, unsigned char* dst,
@@ -153,7 +118,7 @@ int main() {
 #endif
     std::vector<double> ms;
     {
-      QuietStdout quiet;  // ipp_resize's timing lines
+      StdoutSilencer quiet;  // ipp_resize's timing lines
       ms = median_ms(fns);
     }
     const double ours = ms[0], copy = ms[1];

@@ -19,7 +19,7 @@ namespace qarvel::detail {
 namespace {
 
 constexpr uint32_t kMagic = 0x50535251;  // "QRSP"
-constexpr uint16_t kLayoutVersion = 2;
+constexpr uint16_t kLayoutVersion = 3;
 constexpr int64_t kHeaderBytes = 64;
 constexpr int64_t kAlign = 64;
 constexpr int kInitBufSize = 64;
@@ -28,7 +28,7 @@ constexpr int kInitBufSize = 64;
 constexpr int kStrip = 1024;
 
 enum Method : uint16_t { kMethodSuper = 1, kMethodLinear = 2 };
-enum AxisFlag : uint32_t { kIdentity = 1, kIntegerRatio = 2, kAreaWeights = 4 };
+enum AxisFlag : uint32_t { kIdentity = 1, kAreaWeights = 2 };
 
 struct Axis {
   int32_t taps;           // weight stride T, even
@@ -42,13 +42,9 @@ struct SpecHeader {
   uint16_t version;
   uint16_t method;
   int32_t src_w, src_h, dst_w, dst_h;
-  int32_t weight_bits;
   Axis x, y;
-  uint32_t bytes_used;
 };
-static_assert(sizeof(SpecHeader) == 64, "the header is one cache line");
-
-thread_local LayerCalls t_calls = {};
+static_assert(sizeof(SpecHeader) <= kHeaderBytes, "the header fits its cache line");
 
 int64_t align64(int64_t v) { return (v + kAlign - 1) & ~(kAlign - 1); }
 
@@ -99,8 +95,7 @@ int64_t build_axis(uint8_t* base, int64_t offset, int64_t ns, int64_t nd, bool a
   axis->taps = taps;
   axis->index_offset = static_cast<uint32_t>(offset);
   axis->weight_offset = static_cast<uint32_t>(offset + align64(4 * nd));
-  axis->flags = (ns == nd ? kIdentity : 0u) | (ns % nd == 0 ? kIntegerRatio : 0u) |
-                (area ? kAreaWeights : 0u);
+  axis->flags = (ns == nd ? kIdentity : 0u) | (area ? kAreaWeights : 0u);
   auto* index = reinterpret_cast<int32_t*>(base + axis->index_offset);
   auto* weights = reinterpret_cast<int16_t*>(base + axis->weight_offset);
 
@@ -182,13 +177,10 @@ IppStatus init(IppiSize src, IppiSize dst, IppiResizeSpec_32f* spec, Method meth
   h.src_h = src.height;
   h.dst_w = dst.width;
   h.dst_h = dst.height;
-  h.weight_bits = kWeightBits;
   const bool area_x = method == kMethodSuper || dst.width <= src.width;
   const bool area_y = method == kMethodSuper || dst.height <= src.height;
-  int64_t used = tables;
-  used += build_axis(base, used, src.width, dst.width, area_x, 3, &h.x);
-  used += build_axis(base, used, src.height, dst.height, area_y, 1, &h.y);
-  h.bytes_used = static_cast<uint32_t>(used);
+  const int64_t x_bytes = build_axis(base, tables, src.width, dst.width, area_x, 3, &h.x);
+  build_axis(base, tables + x_bytes, src.height, dst.height, area_y, 1, &h.y);
   std::memcpy(base, &h, sizeof h);
   // The magic goes in last.
   const uint32_t magic = kMagic;
@@ -196,8 +188,7 @@ IppStatus init(IppiSize src, IppiSize dst, IppiResizeSpec_32f* spec, Method meth
   return ippStsNoErr;
 }
 
-// Vertical first when the height shrinks: the costly 3-channel horizontal
-// pass then runs on the fewer, destination rows.
+// Vertical first when the height shrinks (see pick_strategy).
 bool vertical_first(const SpecHeader& h) { return h.dst_h < h.src_h; }
 
 // The second pass's pair for weight w: lo's weight, w / 2^kLoBits rounded,
@@ -210,7 +201,6 @@ int32_t weight_pair(int16_t w) {
 
 struct WorkLayout {
   int64_t row_bytes;  // one int32 intermediate row, with tail padding
-  int64_t rows;       // rows in the row area
   int64_t pointers;   // offset of Ty row pointers
   int64_t weights;    // offset of Ty int32 weight pairs
   int64_t x_pairs;    // offset of the x axis's laid-out weight pairs (vertical first)
@@ -223,13 +213,11 @@ WorkLayout work_layout(const SpecHeader& h, int64_t channels) {
   const int64_t ty = h.y.taps;
   const bool vfirst = vertical_first(h);
   l.row_bytes = align64((vfirst ? h.src_w : h.dst_w) * channels * 4 + kAlign);
-  l.rows = vfirst ? 1 : ty;
-  l.pointers = l.row_bytes * l.rows;
+  l.pointers = l.row_bytes * (vfirst ? 1 : ty);
   l.weights = l.pointers + align64(ty * static_cast<int64_t>(sizeof(void*)));
   l.slots = l.weights + align64(ty * 4);
   l.x_pairs = l.slots + align64(ty * 4);
-  const int64_t pair_bytes =
-      h.x.taps == 2 ? (int64_t{h.dst_w} + 7) / 8 * 112 * 4 : int64_t{h.x.taps} * h.dst_w * 16;
+  const int64_t pair_bytes = pair_table_ints(h.dst_w, h.x.taps) * 4;
   l.total = l.x_pairs + (vfirst ? align64(pair_bytes) : 0) + kAlign;
   return l;
 }
@@ -292,180 +280,228 @@ IppStatus check_resize(const Ipp8u* src, int src_step, const Ipp8u* dst, int dst
   return ippStsNoErr;
 }
 
+// A whole weight, the only tap of an axis that keeps its size.
+constexpr int16_t kWholeWeight = -kWeightOne;
+
+// What every strategy below reads: the header, the axis tables inside the
+// spec, the images and the aligned work area.
+struct Job {
+  const Kernels& k;
+  SpecHeader h;
+  const int32_t* x_index;
+  const int16_t* x_weights;
+  const int32_t* y_index;
+  const int16_t* y_weights;
+  const uint8_t* src;
+  int src_step;
+  uint8_t* dst;
+  int dst_step;
+  uint8_t* work;
+  WorkLayout l;
+
+  const uint8_t* src_row(int y) const { return src + static_cast<ptrdiff_t>(y) * src_step; }
+  uint8_t* dst_row(int y) const { return dst + static_cast<ptrdiff_t>(y) * dst_step; }
+  int src_len() const { return h.src_w * 3; }
+  int dst_len() const { return h.dst_w * 3; }
+  bool x_identity() const { return (h.x.flags & kIdentity) != 0; }
+};
+
+void copy_rows(const Job& j) {
+  for (int y = 0; y < j.h.dst_h; ++y) std::memcpy(j.dst_row(y), j.src_row(y), j.dst_len());
+}
+
+// 2:1 on both axes: a single pass over row pairs, the same values as the two
+// passes with their half weights.
+void shrink_box2(const Job& j) {
+  for (int y = 0; y < j.h.dst_h; ++y) {
+    const uint8_t* a = j.src_row(2 * y);
+    const uint8_t* b = a + j.src_step;
+    uint8_t* out = j.dst_row(y);
+    const int done = j.k.box2(a, b, j.src_len(), out, 0, j.h.dst_w);
+    scalar_kernels().box2(a, b, j.src_len(), out, done, j.h.dst_w);
+  }
+}
+
+// 2x linear on both axes: exact 16-bit passes (resample.h), the same values
+// as the two general passes. Source rows are widened once into a ring of two
+// 16-bit rows, in the general path's row area (ty is 2).
+void grow_up2(const Job& j) {
+  const Kernels& ref = scalar_kernels();
+  const int w = j.h.src_w;
+  int cached[2] = {-1, -1};
+  auto widened = [&](int r) {
+    auto* row = reinterpret_cast<uint16_t*>(j.work + (r & 1) * j.l.row_bytes);
+    if (cached[r & 1] != r) {
+      const uint8_t* in = j.src_row(r);
+      ref.up2_row(in, w, row, 0, 1);
+      const int done = j.k.up2_row(in, w, row, 1, w);
+      ref.up2_row(in, w, row, done, w);
+      cached[r & 1] = r;
+    }
+    return row;
+  };
+  // Rows 2j - 1 and 2j take 3/4 and 1/4 of source row j - 1, the rest of
+  // row j; rows 0 and 2H - 1 are an edge row blended with itself, one call
+  // writing the same row through both outputs.
+  auto blend = [&](int r0, int r1, int y) {
+    const uint16_t* p = widened(r0);
+    const uint16_t* q = widened(r1);
+    uint8_t* a = j.dst_row(y);
+    uint8_t* b = r0 == r1 ? a : a + j.dst_step;
+    const int done = j.k.up2_blend(p, q, a, b, 0, j.dst_len());
+    ref.up2_blend(p, q, a, b, done, j.dst_len());
+  };
+  blend(0, 0, 0);
+  for (int r = 1; r < j.h.src_h; ++r) blend(r - 1, r, 2 * r - 1);
+  blend(j.h.src_h - 1, j.h.src_h - 1, j.h.dst_h - 1);
+}
+
+// The x axis's weights as the horizontal second pass takes them (resample.h).
+void lay_out_x_pairs(const Job& j, int32_t* x_pairs) {
+  const int tx = j.h.x.taps;
+  for (int x = 0; x < j.h.dst_w; ++x)
+    for (int t = 0; t < tx; t += 2) {
+      const int16_t* wx = j.x_weights + static_cast<ptrdiff_t>(x) * tx;
+      int32_t* block = x_pairs + pair_block(x, tx) + pair_tap(t);
+      const int32_t p0 = weight_pair(wx[t]), p1 = weight_pair(wx[t + 1]);
+      for (int c = 0; c < 3; ++c) {
+        block[c] = p0;
+        block[3 + c] = p1;
+      }
+      block[6] = block[7] = 0;
+      if (tx == 2) {
+        int32_t* by_element = x_pairs + pair_run(x);
+        for (int c = 0; c < 3; ++c) {
+          by_element[c] = p0;
+          by_element[kRunInts + c] = p1;
+        }
+      }
+    }
+}
+
+// One output row, vertical pass first, made and consumed a strip at a time
+// so the intermediate is still in L1 when the horizontal pass reads it. Each
+// strip serves the outputs whose windows it completes; the last serves the
+// rest.
+void strip_row(const Job& j, const uint8_t* const* rows, const int16_t* w, int n, int32_t* mid,
+               const int32_t* x_pairs, uint8_t* out) {
+  const int src_len = j.src_len();
+  const int tx = j.h.x.taps;
+  int x = 0;
+  for (int e0 = 0; e0 < src_len;) {
+    const int e1 = src_len - e0 > kStrip ? e0 + kStrip : src_len;
+    run_v_first(j.k, rows, w, n, mid, e0, e1);
+    int x_end = x;
+    if (e1 == src_len) {
+      x_end = j.h.dst_w;
+    } else {
+      // Whole groups of 16 outputs, each window and the two words after
+      // it made, so the SIMD kernels take all of them.
+      x_end = static_cast<int>(
+          std::partition_point(j.x_index + x, j.x_index + j.h.dst_w,
+                               [&](int32_t off) { return off + 3 * tx + 2 <= e1; }) -
+          j.x_index);
+      x_end = x + (x_end - x) / 16 * 16;
+    }
+    // Kernels see only the elements made so far.
+    if (x_end > x) run_h_second(j.k, mid, e1, out, j.x_index, x_pairs, tx, x, x_end);
+    x = x_end;
+    e0 = e1;
+  }
+}
+
+void vertical_first_passes(const Job& j) {
+  auto** rows = reinterpret_cast<const uint8_t**>(j.work + j.l.pointers);
+  auto* weights = reinterpret_cast<int16_t*>(j.work + j.l.weights);
+  auto* mid = reinterpret_cast<int32_t*>(j.work);
+  auto* x_pairs = reinterpret_cast<int32_t*>(j.work + j.l.x_pairs);
+  const int32_t whole_pair = weight_pair(kWholeWeight);
+  if (!j.x_identity()) lay_out_x_pairs(j, x_pairs);
+  const int ty = j.h.y.taps;
+  for (int y = 0; y < j.h.dst_h; ++y) {
+    const int16_t* wy = j.y_weights + static_cast<ptrdiff_t>(y) * ty;
+    int n = 0;
+    for (int t = 0; t < ty; ++t) {
+      if (wy[t] == 0) continue;
+      rows[n] = j.src_row(j.y_index[y] + t);
+      weights[n++] = wy[t];
+    }
+    uint8_t* out = j.dst_row(y);
+    if (j.x_identity()) {
+      run_v_first(j.k, rows, weights, n, mid, 0, j.src_len());
+      const int32_t* mid_row = mid;
+      run_v_second(j.k, &mid_row, &whole_pair, 1, out, j.dst_len());
+    } else {
+      strip_row(j, rows, weights, n, mid, x_pairs, out);
+    }
+  }
+}
+
+// Source row r through the horizontal first pass into out, asking for the
+// rows ahead.
+void filter_row(const Job& j, int r, int32_t* out) {
+  const uint8_t* in = j.src_row(r);
+  if (r + kPrefetchRows < j.h.src_h) prefetch_row(j.src_row(r + kPrefetchRows), j.src_len());
+  if (j.x_identity())
+    run_v_first(j.k, &in, &kWholeWeight, 1, out, 0, j.src_len());
+  else
+    run_h_first(j.k, in, j.src_len(), out, j.x_index, j.x_weights, j.h.x.taps, j.h.dst_w);
+}
+
+// Each needed source row is filtered once into a ring of ty rows, slot
+// r % ty; windows only move down, so no row is evicted early.
+void horizontal_first_passes(const Job& j) {
+  const int ty = j.h.y.taps;
+  auto** rows = reinterpret_cast<const int32_t**>(j.work + j.l.pointers);
+  auto* weights = reinterpret_cast<int32_t*>(j.work + j.l.weights);
+  auto* slot_row = reinterpret_cast<int32_t*>(j.work + j.l.slots);
+  for (int s = 0; s < ty; ++s) slot_row[s] = -1;
+  for (int y = 0; y < j.h.dst_h; ++y) {
+    const int16_t* wy = j.y_weights + static_cast<ptrdiff_t>(y) * ty;
+    int n = 0;
+    for (int t = 0; t < ty; ++t) {
+      if (wy[t] == 0) continue;
+      const int r = j.y_index[y] + t;
+      const int s = r % ty;
+      auto* cached = reinterpret_cast<int32_t*>(j.work + s * j.l.row_bytes);
+      if (slot_row[s] != r) {
+        filter_row(j, r, cached);
+        slot_row[s] = r;
+      }
+      rows[n] = cached;
+      weights[n++] = weight_pair(wy[t]);
+    }
+    run_v_second(j.k, rows, weights, n, j.dst_row(y), j.dst_len());
+  }
+}
+
+using Strategy = void (*)(const Job&);
+
+// Exact ratios on both axes take a shortcut unless ratio_paths is off;
+// otherwise the vertical pass runs first when the height shrinks, so the
+// costly 3-channel horizontal pass runs on the fewer, destination rows.
+Strategy pick_strategy(const SpecHeader& h, bool ratio_paths) {
+  if ((h.x.flags & kIdentity) && (h.y.flags & kIdentity)) return copy_rows;
+  const bool area = (h.x.flags & kAreaWeights) && (h.y.flags & kAreaWeights);
+  const bool linear = !(h.x.flags & kAreaWeights) && !(h.y.flags & kAreaWeights);
+  if (ratio_paths && area && h.src_w == 2 * h.dst_w && h.src_h == 2 * h.dst_h) return shrink_box2;
+  if (ratio_paths && linear && h.dst_w == 2 * h.src_w && h.dst_h == 2 * h.src_h) return grow_up2;
+  return vertical_first(h) ? vertical_first_passes : horizontal_first_passes;
+}
+
 }  // namespace
 
 void resample_image(const Kernels& k, const IppiResizeSpec_32f* spec, const Ipp8u* src,
                     int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer, bool ratio_paths) {
   const SpecHeader h = read_header(spec);
   const auto* base = reinterpret_cast<const uint8_t*>(spec);
-  const auto* x_index = reinterpret_cast<const int32_t*>(base + h.x.index_offset);
-  const auto* x_weights = reinterpret_cast<const int16_t*>(base + h.x.weight_offset);
-  const auto* y_index = reinterpret_cast<const int32_t*>(base + h.y.index_offset);
-  const auto* y_weights = reinterpret_cast<const int16_t*>(base + h.y.weight_offset);
-  const int tx = h.x.taps;
-  const int ty = h.y.taps;
-  const int src_len = h.src_w * 3;
-  const int dst_len = h.dst_w * 3;
-  const bool x_identity = (h.x.flags & kIdentity) != 0;
-  const int16_t one = static_cast<int16_t>(-kWeightOne);
-
-  if (x_identity && (h.y.flags & kIdentity)) {
-    for (int y = 0; y < h.dst_h; ++y)
-      std::memcpy(dst + static_cast<ptrdiff_t>(y) * dst_step,
-                  src + static_cast<ptrdiff_t>(y) * src_step, dst_len);
-    return;
-  }
-
-  // 2:1 on both axes: a single pass over row pairs, the same values as the
-  // two passes with their half weights.
-  if (ratio_paths && h.src_w == 2 * h.dst_w && h.src_h == 2 * h.dst_h &&
-      (h.x.flags & kAreaWeights) && (h.y.flags & kAreaWeights)) {
-    for (int y = 0; y < h.dst_h; ++y) {
-      const uint8_t* a = src + static_cast<ptrdiff_t>(2 * y) * src_step;
-      const uint8_t* b = a + src_step;
-      uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
-      const int done = k.box2(a, b, src_len, out, 0, h.dst_w);
-      scalar_kernels().box2(a, b, src_len, out, done, h.dst_w);
-    }
-    return;
-  }
-
-  const WorkLayout l = work_layout(h, 3);
-  uint8_t* work = align_ptr(buffer);
-
-  // 2x linear on both axes: exact 16-bit passes (resample.h), the same
-  // values as the two general passes. Source rows are widened once into a
-  // ring of two 16-bit rows, in the general path's row area (ty is 2).
-  if (ratio_paths && h.dst_w == 2 * h.src_w && h.dst_h == 2 * h.src_h &&
-      !(h.x.flags & kAreaWeights) && !(h.y.flags & kAreaWeights)) {
-    const Kernels& ref = scalar_kernels();
-    int cached[2] = {-1, -1};
-    auto widened = [&](int r) {
-      auto* row = reinterpret_cast<uint16_t*>(work + (r & 1) * l.row_bytes);
-      if (cached[r & 1] != r) {
-        const uint8_t* in = src + static_cast<ptrdiff_t>(r) * src_step;
-        ref.up2_row(in, h.src_w, row, 0, 1);
-        const int done = k.up2_row(in, h.src_w, row, 1, h.src_w);
-        ref.up2_row(in, h.src_w, row, done, h.src_w);
-        cached[r & 1] = r;
-      }
-      return row;
-    };
-    // Rows 2j - 1 and 2j take 3/4 and 1/4 of source row j - 1, the rest of
-    // row j; rows 0 and 2H - 1 are an edge row blended with itself, one call
-    // writing the same row through both outputs.
-    auto blend = [&](int r0, int r1, int y) {
-      const uint16_t* p = widened(r0);
-      const uint16_t* q = widened(r1);
-      uint8_t* a = dst + static_cast<ptrdiff_t>(y) * dst_step;
-      uint8_t* b = r0 == r1 ? a : a + dst_step;
-      const int done = k.up2_blend(p, q, a, b, 0, dst_len);
-      ref.up2_blend(p, q, a, b, done, dst_len);
-    };
-    blend(0, 0, 0);
-    for (int j = 1; j < h.src_h; ++j) blend(j - 1, j, 2 * j - 1);
-    blend(h.src_h - 1, h.src_h - 1, h.dst_h - 1);
-    return;
-  }
-
-  auto* tap_weights = reinterpret_cast<int32_t*>(work + l.weights);
-
-  const int32_t one_pair = weight_pair(one);
-
-  if (vertical_first(h)) {
-    auto** rows = reinterpret_cast<const uint8_t**>(work + l.pointers);
-    auto* mid = reinterpret_cast<int32_t*>(work);
-    auto* vertical = reinterpret_cast<int16_t*>(tap_weights);
-    auto* x_pairs = reinterpret_cast<int32_t*>(work + l.x_pairs);
-    if (!x_identity)
-      for (int x = 0; x < h.dst_w; ++x)
-        for (int t = 0; t < tx; t += 2) {
-          const int16_t* wx = x_weights + static_cast<ptrdiff_t>(x) * tx;
-          int32_t* block = x_pairs + QARVEL_PAIR_BLOCK(x, tx) + 4 * t;
-          const int32_t p0 = weight_pair(wx[t]), p1 = weight_pair(wx[t + 1]);
-          for (int c = 0; c < 3; ++c) {
-            block[c] = p0;
-            block[3 + c] = p1;
-          }
-          block[6] = block[7] = 0;
-          if (tx == 2) {
-            int32_t* by_element = x_pairs + (x >> 3) * 112 + 64 + 3 * (x & 7);
-            for (int c = 0; c < 3; ++c) {
-              by_element[c] = p0;
-              by_element[24 + c] = p1;
-            }
-          }
-        }
-    for (int y = 0; y < h.dst_h; ++y) {
-      const int16_t* wy = y_weights + static_cast<ptrdiff_t>(y) * ty;
-      int n = 0;
-      for (int t = 0; t < ty; ++t) {
-        if (wy[t] == 0) continue;
-        rows[n] = src + static_cast<ptrdiff_t>(y_index[y] + t) * src_step;
-        vertical[n++] = wy[t];
-      }
-      uint8_t* out = dst + static_cast<ptrdiff_t>(y) * dst_step;
-      if (x_identity) {
-        run_v_first(k, rows, vertical, n, mid, 0, src_len);
-        const int32_t* mid_row = mid;
-        run_v_second(k, &mid_row, &one_pair, 1, out, dst_len);
-        continue;
-      }
-      // The row is made and consumed a strip at a time, so the intermediate
-      // is still in L1 when the horizontal pass reads it. Each strip serves
-      // the outputs whose windows it completes; the last serves the rest.
-      int x = 0;
-      for (int e0 = 0; e0 < src_len;) {
-        const int e1 = src_len - e0 > kStrip ? e0 + kStrip : src_len;
-        run_v_first(k, rows, vertical, n, mid, e0, e1);
-        int x_end = x;
-        if (e1 == src_len) {
-          x_end = h.dst_w;
-        } else {
-          // Whole groups of 16 outputs, each window and the two words after
-          // it made, so the SIMD kernels take all of them.
-          x_end = static_cast<int>(
-              std::partition_point(x_index + x, x_index + h.dst_w,
-                                   [&](int32_t off) { return off + 3 * tx + 2 <= e1; }) -
-              x_index);
-          x_end = x + (x_end - x) / 16 * 16;
-        }
-        // Kernels see only the elements made so far.
-        if (x_end > x) run_h_second(k, mid, e1, out, x_index, x_pairs, tx, x, x_end);
-        x = x_end;
-        e0 = e1;
-      }
-    }
-    return;
-  }
-
-  // Horizontal first: each needed source row is filtered once into a ring of
-  // ty rows, slot r % ty; windows only move down, so no row is evicted early.
-  auto** rows = reinterpret_cast<const int32_t**>(work + l.pointers);
-  auto* slot_row = reinterpret_cast<int32_t*>(work + l.slots);
-  for (int s = 0; s < ty; ++s) slot_row[s] = -1;
-  for (int y = 0; y < h.dst_h; ++y) {
-    const int16_t* wy = y_weights + static_cast<ptrdiff_t>(y) * ty;
-    int n = 0;
-    for (int t = 0; t < ty; ++t) {
-      if (wy[t] == 0) continue;
-      const int r = y_index[y] + t;
-      const int s = r % ty;
-      auto* cached = reinterpret_cast<int32_t*>(work + s * l.row_bytes);
-      if (slot_row[s] != r) {
-        const uint8_t* in = src + static_cast<ptrdiff_t>(r) * src_step;
-        if (r + kPrefetchRows < h.src_h) prefetch_row(in + static_cast<ptrdiff_t>(kPrefetchRows) * src_step, src_len);
-        if (x_identity)
-          run_v_first(k, &in, &one, 1, cached, 0, src_len);
-        else
-          run_h_first(k, in, src_len, cached, x_index, x_weights, tx, h.dst_w);
-        slot_row[s] = r;
-      }
-      rows[n] = cached;
-      tap_weights[n++] = weight_pair(wy[t]);
-    }
-    run_v_second(k, rows, tap_weights, n, dst + static_cast<ptrdiff_t>(y) * dst_step, dst_len);
-  }
+  const Job job = {k, h,
+                   reinterpret_cast<const int32_t*>(base + h.x.index_offset),
+                   reinterpret_cast<const int16_t*>(base + h.x.weight_offset),
+                   reinterpret_cast<const int32_t*>(base + h.y.index_offset),
+                   reinterpret_cast<const int16_t*>(base + h.y.weight_offset),
+                   src, src_step, dst, dst_step, align_ptr(buffer), work_layout(h, 3)};
+  pick_strategy(h, ratio_paths)(job);
 }
 
 const std::vector<const Kernels*>& all_kernels() {
@@ -475,13 +511,14 @@ const std::vector<const Kernels*>& all_kernels() {
     if (__builtin_cpu_supports("sse4.1")) v.push_back(&sse41_kernels());
     const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) v.push_back(&avx2_kernels());
+    // The AVX-512 table borrows the AVX2 horizontal kernels.
     if (avx2 && __builtin_cpu_supports("avx512bw")) v.push_back(&avx512_kernels());
     return v;
   }();
   return tables;
 }
 
-LayerCalls& layer_calls() { return t_calls; }
+const Kernels& best_kernels() { return *all_kernels().back(); }
 
 }  // namespace qarvel::detail
 
@@ -517,12 +554,10 @@ IppStatus ippiResizeGetSize_8u(IppiSize src, IppiSize dst, IppiInterpolationType
 }
 
 IppStatus ippiResizeSuperInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec) {
-  ++t_calls.super_init;
   return init(src, dst, pSpec, kMethodSuper);
 }
 
 IppStatus ippiResizeLinearInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec) {
-  ++t_calls.linear_init;
   return init(src, dst, pSpec, kMethodLinear);
 }
 
@@ -544,7 +579,6 @@ IppStatus ippiResizeGetBufferSize_8u(const IppiResizeSpec_32f* pSpec, IppiSize d
 IppStatus ippiResizeSuper_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
                                  IppiPoint dstOffset, IppiSize dstSize,
                                  const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer) {
-  ++t_calls.super_resize;
   const IppStatus st = check_resize(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec,
                                     pBuffer, kMethodSuper);
   if (st != ippStsNoErr) return st;
@@ -557,7 +591,6 @@ IppStatus ippiResizeLinear_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, i
                                   const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
                                   Ipp8u* pBuffer) {
   (void)pBorderValue;  // only the replicated border is implemented
-  ++t_calls.linear_resize;
   const IppStatus st = check_resize(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec,
                                     pBuffer, kMethodLinear);
   if (st != ippStsNoErr) return st;
@@ -571,7 +604,6 @@ Ipp32f* ippsMalloc_32f(int len) {
   if (len < 1) return nullptr;
   void* p = nullptr;
   if (posix_memalign(&p, kAlign, static_cast<size_t>(len) * sizeof(Ipp32f)) != 0) return nullptr;
-  ++t_calls.allocs;
   return static_cast<Ipp32f*>(p);
 }
 
@@ -579,13 +611,11 @@ Ipp8u* ippsMalloc_8u(int len) {
   if (len < 1) return nullptr;
   void* p = nullptr;
   if (posix_memalign(&p, kAlign, static_cast<size_t>(len)) != 0) return nullptr;
-  ++t_calls.allocs;
   return static_cast<Ipp8u*>(p);
 }
 
 void ippsFree(void* p) {
   if (!p) return;
-  ++t_calls.frees;
   std::free(p);
 }
 

@@ -1,6 +1,7 @@
 // Internal: the IPP 8.1 resize functions the library calls, implemented here
 // with IPP's names, types, constants and status values. C linkage, hidden.
-#pragma once
+#ifndef QARVEL_IPP_LAYER_H
+#define QARVEL_IPP_LAYER_H
 
 #include <vector>
 
@@ -86,8 +87,11 @@ void ippsFree(void* p);
 
 namespace qarvel::detail {
 
-// Every kernel table this processor can run, scalar first.
+// Every kernel table this processor can run, scalar first and the fastest
+// last; the processor is queried once.
 const std::vector<const Kernels*>& all_kernels();
+// The last of all_kernels(), the table the layer's resize functions use.
+const Kernels& best_kernels();
 
 // Resizes with an explicit kernel table. The layer's resize functions call it
 // with best_kernels() after their checks; tests call it to compare tiers. The
@@ -98,16 +102,6 @@ void resample_image(const Kernels& kernels, const IppiResizeSpec_32f* spec, cons
                     int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer,
                     bool ratio_paths = true);
 
-// Per-thread counts of layer calls, so tests can see which method ran and
-// that every allocation was released.
-struct LayerCalls {
-  int super_init;
-  int linear_init;
-  int super_resize;
-  int linear_resize;
-  int allocs;
-  int frees;
-};
-LayerCalls& layer_calls();
-
 }  // namespace qarvel::detail
+
+#endif

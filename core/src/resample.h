@@ -19,8 +19,10 @@
 // never below -128 per tap, so adding half a unit leaves it positive.
 //
 // This header is included by per-ISA files: it must stay free of the standard
-// library and of inline code that could be merged across ISAs.
-#pragma once
+// library and of inline code that could be merged across ISAs. Its helpers
+// are static constexpr, so each file keeps its own copy.
+#ifndef QARVEL_RESAMPLE_H
+#define QARVEL_RESAMPLE_H
 
 #include <stdint.h>
 
@@ -30,10 +32,6 @@ constexpr int kWeightBits = 15;
 constexpr int kWeightOne = 1 << kWeightBits;
 constexpr int kLoBits = 8;  // bits of N kept in lo
 constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
-
-// Offset of output x's weight block in the second pass's table (below).
-#define QARVEL_PAIR_BLOCK(x, taps) \
-  ((taps) == 2 ? ((x) >> 3) * 112L + ((x) & 7) * 8L : static_cast<long>(x) * (taps) * 4)
 
 // Horizontal passes. Output x reads `taps` consecutive source pixels starting
 // at element offset offs[x] (pixel * 3) with weights w[x * taps + k]. src_len
@@ -45,15 +43,39 @@ constexpr int kFinalShift = 2 * kWeightBits - kLoBits;
 using HFirstFn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                          const int16_t* w, int taps, int x0, int x1);
 // The horizontal second pass takes its weights as int32 pairs (wl, w) laid
-// out for 32-byte multiplies of whole pixels: output x's block, at
-// wp + QARVEL_PAIR_BLOCK(x, taps), holds per tap pair (k, k+1) eight int32:
-// pair k three times, pair k+1 three times, then two zeros. With two taps the
-// blocks come in groups of eight outputs, each group followed by the pairs
-// element by element (24 int32 for tap 0, output j's at 3j..3j+2, then 24 for
-// tap 1), for runs of outputs whose windows step by one pixel. The vertical
-// second pass takes one pair per row.
+// out as below; the vertical second pass takes one pair per row.
 using HSecondFn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                           const int32_t* wp, int taps, int x0, int x1);
+
+// Layout of the horizontal second pass's weight pairs, set out for 32-byte
+// multiplies of whole pixels. Output x's block holds, per tap pair (k, k+1),
+// kPairInts int32: pair k three times, pair k+1 three times, two zeros. With
+// two taps the blocks come in groups of kRunGroup outputs, each group followed
+// by its pairs element by element (kRunInts int32 for tap 0, output j's at
+// 3j..3j+2, then kRunInts for tap 1), for runs of outputs whose windows step
+// by one pixel. Offsets below count int32 from the table's start.
+constexpr int kPairInts = 8;
+constexpr int kRunGroupLog2 = 3;
+constexpr int kRunGroup = 1 << kRunGroupLog2;
+constexpr int kRunInts = 3 * kRunGroup;
+constexpr int kRunStart = kRunGroup * kPairInts;  // a group's runs follow its blocks
+constexpr int kRunGroupInts = kRunStart + 2 * kRunInts;
+
+// Output x's block.
+static constexpr long pair_block(int x, int taps) {
+  if (taps != 2) return long{x} * taps * (kPairInts / 2);
+  return (x >> kRunGroupLog2) * long{kRunGroupInts} + (x & (kRunGroup - 1)) * long{kPairInts};
+}
+// Tap k's first copy within a block.
+static constexpr int pair_tap(int k) { return (k >> 1) * kPairInts + (k & 1) * 3; }
+// Two-tap output x's tap 0 pair, element by element; tap 1's is kRunInts on.
+static constexpr long pair_run(int x) {
+  return (x >> kRunGroupLog2) * long{kRunGroupInts} + kRunStart + 3 * (x & (kRunGroup - 1));
+}
+// Int32 in the table of n outputs.
+static constexpr long pair_table_ints(long n, int taps) {
+  return taps == 2 ? (n + kRunGroup - 1) / kRunGroup * kRunGroupInts : n * taps * (kPairInts / 2);
+}
 
 // Vertical passes, channel-agnostic: element i of the output combines element
 // i of rows[0..n_rows) with weights w[0..n_rows). Elements [i0, i1) are
@@ -84,6 +106,28 @@ using Up2RowFn = int (*)(const uint8_t* src, int w, uint16_t* dst, int i0, int i
 using Up2BlendFn = int (*)(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b, int i0,
                            int i1);
 
+// Byte shuffles for the 2x row kernels: 48 output elements (eight source
+// pixels from i) in six 16-byte lanes; lane L reads 16 source bytes from pixel
+// i + kUp2Base[L] and picks, per output element, the pixel's own byte (near)
+// and its neighbour's (far) into 16-bit lanes. Each lane pair is 32-byte
+// aligned for AVX2 loads.
+constexpr int kUp2Base[6] = {-1, 0, 1, 3, 4, 5};
+struct alignas(32) Up2Masks {
+  int8_t near[96];
+  int8_t far[96];
+};
+static constexpr Up2Masks up2_masks() {
+  Up2Masks m{};
+  for (int e = 0; e < 48; ++e) {
+    const int p = e / 3, c = e % 3, s = p >> 1, n = (p & 1) ? s + 1 : s - 1;
+    const int b = kUp2Base[e / 8];
+    m.near[2 * e] = static_cast<int8_t>(3 * (s - b) + c);
+    m.far[2 * e] = static_cast<int8_t>(3 * (n - b) + c);
+    m.near[2 * e + 1] = m.far[2 * e + 1] = -1;
+  }
+  return m;
+}
+
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -100,7 +144,7 @@ const Kernels& scalar_kernels();
 const Kernels& sse41_kernels();
 const Kernels& avx2_kernels();
 const Kernels& avx512_kernels();
-// The fastest table this processor runs, chosen once.
-const Kernels& best_kernels();
 
 }  // namespace qarvel::detail
+
+#endif

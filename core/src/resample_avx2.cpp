@@ -64,7 +64,7 @@ inline __m256i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   for (int k = 0; k < taps; k += 2)
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * k)),
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wp + 4 * k))));
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wp + pair_tap(k)))));
   return acc;
 }
 
@@ -140,14 +140,20 @@ inline void weights4(const int16_t* w, __m256i* wp) {
 // bytes; lane L of the six 16-byte lanes (words 4L..4L+3) reads 16 bytes from
 // byte kHalfPairBase[L] of the first pair.
 constexpr int kHalfPairBase[6] = {0, 6, 12, 18, 30, 36};
-inline void half_pair_masks(int8_t* pick) {
+struct alignas(32) HalfPairMasks {
+  int8_t pick[96];
+};
+constexpr HalfPairMasks half_pair_masks() {
+  HalfPairMasks m{};
   for (int e = 0; e < 24; ++e) {
     const int a = 6 * (e / 3) + e % 3 - kHalfPairBase[e / 4];
-    pick[4 * e] = pick[4 * e + 1] = -1;
-    pick[4 * e + 2] = static_cast<int8_t>(a);
-    pick[4 * e + 3] = static_cast<int8_t>(a + 3);
+    m.pick[4 * e] = m.pick[4 * e + 1] = -1;
+    m.pick[4 * e + 2] = static_cast<int8_t>(a);
+    m.pick[4 * e + 3] = static_cast<int8_t>(a + 3);
   }
+  return m;
 }
+constexpr HalfPairMasks kHalfPairMasks = half_pair_masks();
 
 int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                  const int16_t* w, int taps, int x0, int x1) {
@@ -157,8 +163,6 @@ int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* o
   __m256i r[4];
   // Windows only move right, so the last output's window bounds all eight.
   if (taps == 2) {
-    alignas(32) int8_t pick[96];
-    half_pair_masks(pick);
     const __m256i steps = _mm256_setr_epi32(0, 6, 12, 18, 24, 30, 36, 42);
     const __m256i halves = _mm256_set1_epi16(-kWeightOne / 2);
     // maddubs weights: 0 for the low half's two bytes, -64 for a and b.
@@ -176,7 +180,7 @@ int h_first_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* o
         const uint8_t* p = src + offs[x];
         for (int k = 0; k < 3; ++k) {
           const __m256i v = load_lanes(p + kHalfPairBase[2 * k], p + kHalfPairBase[2 * k + 1]);
-          const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick + 32 * k));
+          const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(kHalfPairMasks.pick + 32 * k));
           _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 3 * x + 8 * k),
                               _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m), minus64));
         }
@@ -223,7 +227,7 @@ inline void h_second_run8(const int32_t* p, const int32_t* we, uint8_t* dst) {
     const __m256i a = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8 * i)),
                                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + 8 * i)));
     const __m256i b = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 + 8 * i)),
-                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + 24 + 8 * i)));
+                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(we + kRunInts + 8 * i)));
     r[i] = round_final(_mm256_add_epi32(a, b));
   }
   // Dwords of bytes: 0-3 8-11 16-19 x | 4-7 12-15 20-23 x.
@@ -243,13 +247,13 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
   const int need = 3 * taps + 2;
   __m256i r[4];
   for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
-    if (taps == 2 && (x & 7) == 0 && offs[x + 7] == offs[x] + 21) {
-      h_second_run8(src + offs[x], w + (x >> 3) * 112 + 64, dst + 3 * x);
+    if (taps == 2 && (x & (kRunGroup - 1)) == 0 && offs[x + 7] == offs[x] + 21) {
+      h_second_run8(src + offs[x], w + pair_run(x), dst + 3 * x);
       continue;
     }
     for (int j = 0; j < 4; ++j)
-      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + QARVEL_PAIR_BLOCK(x + j, taps), taps),
-                        h_sum_mid(src + offs[x + 4 + j], w + QARVEL_PAIR_BLOCK(x + 4 + j, taps), taps));
+      r[j] = fold_lanes(h_sum_mid(src + offs[x + j], w + pair_block(x + j, taps), taps),
+                        h_sum_mid(src + offs[x + 4 + j], w + pair_block(x + 4 + j, taps), taps));
     store8_u8(dst + 3 * x, r);
   }
   return x;
@@ -381,38 +385,19 @@ int box2_avx2(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, int
   return x;
 }
 
-
-// Byte shuffles for the 2x row: 48 output elements (eight source pixels from
-// i) in six 16-byte lanes; lane L reads 16 source bytes from pixel
-// i + kUp2Base[L] and picks, per output element, the pixel's own byte
-// (near) and its neighbour's (far) into 16-bit lanes.
-constexpr int kUp2Base[6] = {-1, 0, 1, 3, 4, 5};
-inline void up2_masks(int8_t* near, int8_t* far) {
-  for (int e = 0; e < 48; ++e) {
-    const int p = e / 3, c = e % 3, s = p >> 1, n = (p & 1) ? s + 1 : s - 1;
-    const int b = kUp2Base[e / 8];
-    near[2 * e] = static_cast<int8_t>(3 * (s - b) + c);
-    far[2 * e] = static_cast<int8_t>(3 * (n - b) + c);
-    near[2 * e + 1] = far[2 * e + 1] = -1;
-  }
-}
+constexpr Up2Masks kUp2Masks = up2_masks();
 
 int up2_row_avx2(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
-  alignas(32) int8_t near[96], far[96];
-  up2_masks(near, far);
   if (i0 < 1) return i0;  // pixel 0 has no left neighbour to read
-  __m256i nm[3], fm[3];
-  for (int m = 0; m < 3; ++m) {
-    nm[m] = _mm256_load_si256(reinterpret_cast<const __m256i*>(near + 32 * m));
-    fm[m] = _mm256_load_si256(reinterpret_cast<const __m256i*>(far + 32 * m));
-  }
   int i = i0;
   // The last lane reads bytes up to 3 * i + 30; pixel i + 8 must exist.
   for (; i + 8 <= i1 && i + 11 <= w; i += 8)
     for (int m = 0; m < 3; ++m) {
       const __m256i v = load_lanes(src + 3 * (i + kUp2Base[2 * m]), src + 3 * (i + kUp2Base[2 * m + 1]));
-      const __m256i n = _mm256_shuffle_epi8(v, nm[m]);
-      const __m256i f = _mm256_shuffle_epi8(v, fm[m]);
+      const __m256i* near = reinterpret_cast<const __m256i*>(kUp2Masks.near) + m;
+      const __m256i* far = reinterpret_cast<const __m256i*>(kUp2Masks.far) + m;
+      const __m256i n = _mm256_shuffle_epi8(v, _mm256_load_si256(near));
+      const __m256i f = _mm256_shuffle_epi8(v, _mm256_load_si256(far));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 6 * i + 16 * m),
                           _mm256_add_epi16(_mm256_add_epi16(n, _mm256_add_epi16(n, n)), f));
     }

@@ -54,11 +54,11 @@ int h_second_scalar(const int32_t* src, int src_len, uint8_t* dst, const int32_t
                     const int32_t* w, int taps, int x0, int x1) {
   for (int x = x0; x < x1; ++x) {
     const int32_t* p = src + offs[x];
-    const int32_t* wx = w + QARVEL_PAIR_BLOCK(x, taps);
+    const int32_t* wx = w + pair_block(x, taps);
     const int n = live_taps(src_len, offs[x], taps);
     int32_t s0 = 0, s1 = 0, s2 = 0;
     for (int k = 0; k < n; ++k) {
-      const int32_t pair = wx[(k >> 1) * 8 + (k & 1) * 3];
+      const int32_t pair = wx[pair_tap(k)];
       s0 += mid_times(p[3 * k], pair);
       s1 += mid_times(p[3 * k + 1], pair);
       s2 += mid_times(p[3 * k + 2], pair);
@@ -129,19 +129,6 @@ const Kernels& scalar_kernels() {
   static const Kernels k = {"scalar",        h_first_scalar, h_second_scalar, v_first_scalar,
                             v_second_scalar, box2_scalar,    up2_row_scalar,  up2_blend_scalar};
   return k;
-}
-
-const Kernels& best_kernels() {
-  static const Kernels& best = [] () -> const Kernels& {
-    __builtin_cpu_init();
-    // The AVX-512 table borrows the AVX2 horizontal kernels.
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2 && __builtin_cpu_supports("avx512bw")) return avx512_kernels();
-    if (avx2) return avx2_kernels();
-    if (__builtin_cpu_supports("sse4.1")) return sse41_kernels();
-    return scalar_kernels();
-  }();
-  return best;
 }
 
 }  // namespace qarvel::detail

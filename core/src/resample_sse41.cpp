@@ -39,7 +39,7 @@ inline __m128i h_sum_u8(const uint8_t* p, const int16_t* w, int taps) {
 inline __m128i h_sum_mid(const int32_t* p, const int32_t* wp, int taps) {
   __m128i acc = _mm_setzero_si128();
   for (int k = 0; k < taps; ++k)
-    acc = _mm_add_epi32(acc, _mm_madd_epi16(load16(p + 3 * k), load16(wp + (k >> 1) * 8 + (k & 1) * 3)));
+    acc = _mm_add_epi32(acc, _mm_madd_epi16(load16(p + 3 * k), load16(wp + pair_tap(k))));
   return acc;
 }
 
@@ -74,7 +74,9 @@ int h_first_sse41(const uint8_t* src, int src_len, int32_t* dst, const int32_t* 
 }
 
 // Outputs [x0, x1) in groups of four while their windows lie inside
-// src_len; inlined with constant taps for the common counts.
+// src_len; inlined with constant taps for the common counts. A group of four
+// from a multiple of four shares one two-tap run.
+static_assert(kRunGroup % 4 == 0, "four outputs never straddle two runs");
 __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, int src_len,
                                                           uint8_t* dst, const int32_t* offs,
                                                           const int32_t* w, int taps, int x0,
@@ -89,10 +91,10 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
       // Windows one pixel apart: element e takes words e and e + 3 with the
       // element-by-element pairs, like a vertical pass.
       const int32_t* p = src + offs[x];
-      const int32_t* we = w + (x >> 3) * 112 + 64 + 3 * (x & 7);
+      const int32_t* we = w + pair_run(x);
       for (int i = 0; i < 3; ++i)
         r[i] = round_final(_mm_add_epi32(_mm_madd_epi16(load16(p + 4 * i), load16(we + 4 * i)),
-                                         _mm_madd_epi16(load16(p + 3 + 4 * i), load16(we + 24 + 4 * i))));
+                                         _mm_madd_epi16(load16(p + 3 + 4 * i), load16(we + kRunInts + 4 * i))));
       const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[2]));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x), bytes);
       const int32_t tail = _mm_extract_epi32(bytes, 2);
@@ -100,7 +102,7 @@ __attribute__((always_inline)) inline int h_second_groups(const int32_t* src, in
       continue;
     }
     for (int j = 0; j < 4; ++j)
-      r[j] = round_final(h_sum_mid(src + offs[x + j], w + QARVEL_PAIR_BLOCK(x + j, taps), taps));
+      r[j] = round_final(h_sum_mid(src + offs[x + j], w + pair_block(x + j, taps), taps));
     const __m128i bytes = _mm_shuffle_epi8(
         _mm_packus_epi16(_mm_packs_epi32(r[0], r[1]), _mm_packs_epi32(r[2], r[3])), compact);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 3 * x), bytes);
@@ -207,33 +209,17 @@ int box2_sse41(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, in
   return x;
 }
 
-
-// Byte shuffles for the 2x row: 48 output elements (eight source pixels from
-// i) in six 16-byte lanes; lane L reads 16 source bytes from pixel
-// i + kUp2Base[L] and picks, per output element, the pixel's own byte
-// (near) and its neighbour's (far) into 16-bit lanes.
-constexpr int kUp2Base[6] = {-1, 0, 1, 3, 4, 5};
-inline void up2_masks(int8_t* near, int8_t* far) {
-  for (int e = 0; e < 48; ++e) {
-    const int p = e / 3, c = e % 3, s = p >> 1, n = (p & 1) ? s + 1 : s - 1;
-    const int b = kUp2Base[e / 8];
-    near[2 * e] = static_cast<int8_t>(3 * (s - b) + c);
-    far[2 * e] = static_cast<int8_t>(3 * (n - b) + c);
-    near[2 * e + 1] = far[2 * e + 1] = -1;
-  }
-}
+constexpr Up2Masks kUp2Masks = up2_masks();
 
 int up2_row_sse41(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
-  alignas(16) int8_t near[96], far[96];
-  up2_masks(near, far);
   if (i0 < 1) return i0;  // pixel 0 has no left neighbour to read
   int i = i0;
   // The last lane reads bytes up to 3 * i + 30; pixel i + 8 must exist.
   for (; i + 8 <= i1 && i + 11 <= w; i += 8)
     for (int L = 0; L < 6; ++L) {
       const __m128i v = load16(src + 3 * (i + kUp2Base[L]));
-      const __m128i n = _mm_shuffle_epi8(v, load16(near + 16 * L));
-      const __m128i f = _mm_shuffle_epi8(v, load16(far + 16 * L));
+      const __m128i n = _mm_shuffle_epi8(v, load16(kUp2Masks.near + 16 * L));
+      const __m128i f = _mm_shuffle_epi8(v, load16(kUp2Masks.far + 16 * L));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 6 * i + 8 * L),
                        _mm_add_epi16(_mm_add_epi16(n, _mm_add_epi16(n, n)), f));
     }
