@@ -92,7 +92,7 @@ struct Ifd {
   std::vector<IfdEntry> entries;
 };
 
-// Reads the IFD at `offset`; an empty optional-like false on any overrun.
+// Reads the IFD at `offset`; false, with the reason, on any overrun.
 bool read_ifd(const Tiff& t, uint32_t offset, Ifd* ifd, std::string* why) {
   if (offset < 8 || !t.has(offset, 2)) {
     *why = "an IFD offset lies outside the block";
