@@ -8,7 +8,7 @@ for want in "$@"; do
   case "$want" in
     build) ;;
     test) packages+=(libgtest-dev clang libclang-rt-14-dev python3-pytest python3-distributed) ;;
-    bench) packages+=(libopencv-dev libvips-dev python3-pil python3-opencv) ;;
+    bench) packages+=(libopencv-dev libvips-dev libvips-tools python3-pil python3-opencv) ;;
     *) echo "deps.sh: unknown group '$want'" >&2; exit 2 ;;
   esac
 done
