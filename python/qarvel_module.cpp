@@ -16,9 +16,7 @@
 #include <utility>
 
 #include "core.h"
-#ifdef QARVEL_HAVE_PHOTO
 #include "photo.h"
-#endif
 
 namespace py = pybind11;
 using namespace qarvel;
@@ -184,7 +182,6 @@ py::array read_image(const py::bytes& path, int order) {
   return to_array(std::move(*image));
 }
 
-#ifdef QARVEL_HAVE_PHOTO
 void write_image(const py::bytes& path, const py::object& image, int order) {
   const int format = pixel_format(order);
   const std::string name = file_name(path);
@@ -198,7 +195,6 @@ void write_image(const py::bytes& path, const py::object& image, int order) {
   }
   if (!done) raise(done.error());
 }
-#endif
 
 py::array resize_image(const py::object& image, int width, int height) {
   if (width <= 0 || height < 0)
@@ -231,7 +227,6 @@ py::array resize_image(const py::object& image, int width, int height) {
   return to_array(std::move(out));
 }
 
-#ifdef QARVEL_HAVE_PHOTO
 ThumbnailOptions thumbnail_options(int width, int height, bool fit, bool rotate,
                                    bool keep_metadata, bool strip, bool exact) {
   ThumbnailOptions o;
@@ -276,7 +271,6 @@ py::tuple thumbnail_path(const py::bytes& src, const py::bytes& dst, int width, 
   return py::make_tuple(thumb->src_width, thumb->src_height, thumb->width, thumb->height,
                         warnings);
 }
-#endif
 
 }  // namespace
 
@@ -292,7 +286,6 @@ PYBIND11_MODULE(_qarvel, m) {
   m.def("encode", &encode_image, py::arg("image"), py::arg("order"));
   m.def("read", &read_image, py::arg("path"), py::arg("order"));
   m.def("resize", &resize_image, py::arg("image"), py::arg("width"), py::arg("height"));
-#ifdef QARVEL_HAVE_PHOTO
   m.def("write", &write_image, py::arg("path"), py::arg("image"), py::arg("order"));
   m.def("thumbnail", &thumbnail_bytes, py::arg("data"), py::arg("width"), py::arg("height"),
         py::arg("fit"), py::arg("rotate"), py::arg("keep_metadata"), py::arg("strip"),
@@ -300,5 +293,4 @@ PYBIND11_MODULE(_qarvel, m) {
   m.def("thumbnail_file", &thumbnail_path, py::arg("src"), py::arg("dst"), py::arg("width"),
         py::arg("height"), py::arg("fit"), py::arg("rotate"), py::arg("keep_metadata"),
         py::arg("strip"), py::arg("exact"));
-#endif
 }

@@ -20,12 +20,8 @@ PHOTOS = ["meta-exif-orientation6-128.jpg", "photo-480x360-420-exif.jpg",
           "photo-512-444-progressive.jpg", "photo-512-gray.jpg", "photo-640x480-422-iptc.jpg",
           "progressive-650x470-444.jpg", "size-21x32-420.jpg"]
 
-pytestmark = [
-    pytest.mark.skipif(not hasattr(qarvel._qarvel, "thumbnail"),
-                       reason="the core has no thumbnailer yet"),
-    # Debian's tornado and distributed disagree about event loops; harmless.
-    pytest.mark.filterwarnings("ignore::DeprecationWarning"),
-]
+# Debian's tornado and distributed disagree about event loops; harmless.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
 
 @pytest.fixture(scope="module")
