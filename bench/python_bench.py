@@ -10,8 +10,15 @@
 
 Every pipeline takes its turn in each run, so load from other processes falls on
 all alike; times are medians with the range in brackets, ratios come from the
-medians. PSNR is against the exact area average (float64) of the full decode.
-The photographs, their fetching and the PSNR come from thumbnail_bench.py.
+medians. Python pipelines run two ways. As in thumbnail_bench.py, a fresh
+interpreter per run that handles all files and times itself after its imports:
+like the tool, a fresh process, it reuses no heap pages an earlier run faulted
+in. And in this long-lived interpreter after a warm-up run, as in a service or
+a notebook. thumbnail_file also runs in fresh interpreters with the allocator
+settings the tool makes for itself, which shows what the binding itself costs.
+Dask's workers are long-lived by design and stay up across runs. PSNR is
+against the exact area average (float64) of the full decode. The photographs,
+their fetching and the PSNR come from thumbnail_bench.py.
 
 Run it with Debian's interpreter and the package from a release build:
 
@@ -63,23 +70,61 @@ def qarvel_thumbnails(files, width, out):
         qarvel.thumbnail_file(f, os.path.join(out, os.path.basename(f)), width)
 
 
+IN_PROCESS = {"qarvel-full": qarvel_full, "pillow-full": pillow_full, "opencv-full": opencv_full,
+              "qarvel-thumbnail": qarvel_thumbnails, "pillow-draft": pillow_draft}
+
+
+# The allocator settings the tool makes for itself (mallopt in its main):
+# freed blocks up to 32 MiB stay on the heap for the next file.
+TOOL_MALLOC = {"MALLOC_MMAP_THRESHOLD_": str(32 << 20), "MALLOC_TRIM_THRESHOLD_": str(1 << 30)}
+
+
+def fresh(kind, env=None):
+    """A Python pipeline in a fresh interpreter that times itself after its imports."""
+    def run(files, width, out):
+        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--run", kind,
+                               str(width), out] + files, check=True, capture_output=True, text=True,
+                              env=dict(os.environ, **(env or {})))
+        return float(done.stdout)
+    return run
+
+
+def warm(kind):
+    """A Python pipeline in this long-lived interpreter."""
+    def run(files, width, out):
+        start = time.perf_counter()
+        IN_PROCESS[kind](files, width, out)
+        return time.perf_counter() - start
+    return run
+
+
+def run_here(argv):
+    kind, width, out, files = argv[0], int(argv[1]), argv[2], argv[3:]
+    cv2.setNumThreads(1)
+    start = time.perf_counter()
+    IN_PROCESS[kind](files, width, out)
+    print(time.perf_counter() - start)
+
+
 def tool(path, jobs):
     def run(files, width, out):
+        start = time.perf_counter()
         subprocess.run([path, "resize", "-q", "-j", str(jobs), "-o", out, "-W", str(width)] + files,
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.perf_counter() - start
     return run
 
 
 def timed(fn, files, width, out):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    start = time.perf_counter()
-    fn(files, width, out)
-    return time.perf_counter() - start
+    return fn(files, width, out)
 
 
-def run_turns(pipelines, files, width, work, runs):
+def run_turns(pipelines, files, width, work, runs, warm_up=False):
     times = {name: [] for name in pipelines}
+    for name, fn in pipelines.items() if warm_up else ():
+        timed(fn, files, width, os.path.join(work, name))
     for _ in range(runs):
         for name, fn in pipelines.items():
             times[name].append(timed(fn, files, width, os.path.join(work, name)))
@@ -119,35 +164,41 @@ def print_table(title, times, versus, files, work, scores):
 
 
 def full_decode(args, files, work, scores):
-    cv2.setNumThreads(1)
+    names = ["qarvel.read + resize + write", "Pillow full decode + BOX",
+             "OpenCV imread + INTER_AREA + imwrite"]
     for width in args.widths:
-        pipelines = {"qarvel.read + resize + write": qarvel_full,
-                     "Pillow full decode + BOX": pillow_full,
-                     "OpenCV imread + INTER_AREA + imwrite": opencv_full}
-        times = run_turns(pipelines, files, width, work, args.runs)
-        med = print_table(f"{len(files)} photographs to {width} wide, full decode, one thread "
-                          f"(median of {args.runs} runs, range in brackets)",
-                          times, ["Pillow full decode + BOX", "OpenCV imread + INTER_AREA + imwrite"],
-                          files, work, scores)
-        peer = min(med["Pillow full decode + BOX"], med["OpenCV imread + INTER_AREA + imwrite"])
-        print(f"\nqarvel is {peer / med['qarvel.read + resize + write']:.2f} x as fast as the "
-              f"faster peer (OpenCV writes 4:2:0, the others 4:2:2).")
+        for setting, make, warm_up in (("a fresh interpreter per run", fresh, False),
+                                       ("one long-lived interpreter, after a warm-up run", warm,
+                                        True)):
+            pipelines = dict(zip(names, map(make, ["qarvel-full", "pillow-full", "opencv-full"])))
+            times = run_turns(pipelines, files, width, work, args.runs, warm_up)
+            med = print_table(f"{len(files)} photographs to {width} wide, full decode, one "
+                              f"thread, {setting} (median of {args.runs} runs, range in brackets)",
+                              times, names[1:], files, work, scores)
+            print(f"\nqarvel takes {med[names[0]] / min(med[n] for n in names[1:]):.2f} of the "
+                  f"faster peer's time (OpenCV, one thread, writes 4:2:0; the others 4:2:2).")
 
 
 def thumbnails(args, files, work, scores):
     for width in args.widths:
-        pipelines = {"qarvel.thumbnail_file": qarvel_thumbnails,
+        pipelines = {"qarvel.thumbnail_file": fresh("qarvel-thumbnail"),
+                     "qarvel.thumbnail_file, the tool's malloc settings":
+                         fresh("qarvel-thumbnail", TOOL_MALLOC),
                      "qarvel resize -j 1 (the tool)": tool(args.tool, 1),
-                     "Pillow draft() + BOX": pillow_draft}
+                     "Pillow draft() + BOX": fresh("pillow-draft")}
         times = run_turns(pipelines, files, width, work, args.runs)
-        print_table(f"{len(files)} photographs to {width} wide, thumbnails, one thread "
-                    f"(median of {args.runs} runs, range in brackets)",
+        print_table(f"{len(files)} photographs to {width} wide, thumbnails, one thread, a fresh "
+                    f"process per run (median of {args.runs} runs, range in brackets)",
                     times, ["Pillow draft() + BOX", "qarvel resize -j 1 (the tool)"],
                     files, work, scores)
-        per_run = [p / t for p, t in zip(times["qarvel.thumbnail_file"],
-                                         times["qarvel resize -j 1 (the tool)"])]
-        print(f"\nthumbnail_file / tool time, per run: "
-              f"{', '.join(f'{r:.2f}' for r in per_run)}")
+        for name in list(pipelines)[:2]:
+            per_run = [p / t for p, t in zip(times[name], times["qarvel resize -j 1 (the tool)"])]
+            print(f"\n{name} / tool time, per run: {', '.join(f'{r:.2f}' for r in per_run)}")
+        times = run_turns({"qarvel.thumbnail_file": warm("qarvel-thumbnail"),
+                           "Pillow draft() + BOX": warm("pillow-draft")},
+                          files, width, work, args.runs, warm_up=True)
+        print_table("The same in one long-lived interpreter, after a warm-up run",
+                    times, ["Pillow draft() + BOX"], files, work, scores)
 
 
 def cluster(args, files, work):
@@ -169,10 +220,12 @@ def cluster(args, files, work):
         started = time.perf_counter() - start
 
         def dask_run(inputs, width, out):
+            start = time.perf_counter()
             summary = qarvel.dask.resize_files(inputs, out, width, client=client)
             assert not summary.failed, summary.failed
+            return time.perf_counter() - start
 
-        dask_run(many[:4], 640, os.path.join(work, "warm-up"))
+        timed(dask_run, many[:4], 640, os.path.join(work, "warm-up"))
         pipelines = {"qarvel.dask.resize_files, 2 workers x 1 thread": dask_run,
                      "qarvel resize -j 2 (the tool)": tool(args.tool, 2)}
         times = run_turns(pipelines, many, 640, work, args.runs)
@@ -188,6 +241,8 @@ def cluster(args, files, work):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--run":
+        return run_here(sys.argv[2:])
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", default="build/release/tools/qarvel")
@@ -200,6 +255,7 @@ def main():
     parser.add_argument("--only", choices=["full", "thumbnail", "dask"])
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
+    cv2.setNumThreads(1)
     files = sorted(glob.glob(os.path.join(args.photos, "*.jpg"))) if args.photos else \
         fetch(args.cache)
     cpu = next(line.split(":")[1].strip() for line in open("/proc/cpuinfo")
