@@ -250,11 +250,15 @@ def thumbnail_bag(bag: dask.bag.Bag, width: int = 0, height: int = 0, size=None,
     Photos from any storage Dask reads (local folders, S3, HTTP, ...):
 
         import dask.bag as db, fsspec
+
+        def read(file):
+            with file as f:
+                return f.read()
+
         files = fsspec.open_files("s3://bucket/photos/*.jpg")
-        photos = db.from_sequence(files, partition_size=16).map(
-            lambda f: f.open().read())
-        thumbs = thumbnail_bag(photos, size="800x600")
-        for f, thumb in zip(files, thumbs.compute()): ...
+        photos = db.from_sequence(files, partition_size=16).map(read)
+        thumbs = thumbnail_bag(photos, size="800x600").compute()
+        for file, thumb in zip(files, thumbs): ...   # file.path names it
     """
     _check_target(width, height, size, options)
     return bag.map(functools.partial(qarvel.thumbnail, width=width, height=height, size=size,
