@@ -46,7 +46,8 @@ import qarvel
 import qarvel.dask
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from thumbnail_bench import aspect, area_average, fetch, pillow_draft, pillow_full, psnr  # noqa: E402
+from thumbnail_bench import (aspect, area_average, fetch, many_copies, pillow_draft,  # noqa: E402
+                             pillow_full, psnr)
 
 
 def qarvel_full(files, width, out):
@@ -202,16 +203,7 @@ def thumbnails(args, files, work, scores):
 
 
 def cluster(args, files, work):
-    # Four copies of each photograph under other names, so two workers stay busy.
-    src = os.path.join(work, "many")
-    os.makedirs(src, exist_ok=True)
-    many = []
-    for i in range(4):
-        for f in files:
-            link = os.path.join(src, f"{i}-{os.path.basename(f)}")
-            if not os.path.exists(link):
-                os.symlink(f, link)
-            many.append(link)
+    many = many_copies(files, work)
     import distributed
     start = time.perf_counter()
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

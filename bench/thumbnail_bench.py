@@ -184,8 +184,8 @@ def table(args, files, work):
                   f"{np.mean(scores):.2f} | {np.min(scores):.2f} |")
 
 
-def throughput(args, files, work):
-    # Four copies of each photograph under other names, so two threads stay busy.
+def many_copies(files, work):
+    """Four links to each photograph under other names, so that two workers stay busy."""
     many = []
     src = os.path.join(work, "many")
     os.makedirs(src, exist_ok=True)
@@ -195,6 +195,11 @@ def throughput(args, files, work):
             if not os.path.exists(link):
                 os.symlink(f, link)
             many.append(link)
+    return many
+
+
+def throughput(args, files, work):
+    many = many_copies(files, work)
     runs = {1: [], 2: []}
     for _ in range(args.runs):
         for jobs in (1, 2):
