@@ -3,12 +3,12 @@
 # usage: scripts/deps.sh build|test|bench...
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libturbojpeg0-dev)
+packages=(cmake g++ make pkg-config libturbojpeg0-dev python3-dev pybind11-dev python3-numpy)
 for want in "$@"; do
   case "$want" in
     build) ;;
-    test) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
-    bench) packages+=(libopencv-dev libvips-dev) ;;
+    test) packages+=(libgtest-dev clang libclang-rt-14-dev python3-pytest python3-distributed) ;;
+    bench) packages+=(libopencv-dev libvips-dev libvips-tools python3-pil python3-opencv) ;;
     *) echo "deps.sh: unknown group '$want'" >&2; exit 2 ;;
   esac
 done

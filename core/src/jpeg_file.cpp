@@ -1,7 +1,15 @@
-// Whole files: reading one into memory, writing bytes into one.
+// Whole files: reading one into memory, writing bytes into one, and
+// replacing one through a temporary file and a rename.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "core.h"
@@ -11,6 +19,36 @@ namespace {
 
 std::string with_errno(const std::string& what, const char* path, int err) {
   return what + " " + path + ": " + strerror(err);
+}
+
+// The process's umask from /proc/self/status, read once: umask() itself
+// would have to change it to read it, racing other threads. 022 when the
+// line is missing.
+mode_t process_umask() {
+  static const mode_t mask = [] {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(strtoul(line.c_str() + 6, nullptr, 8));
+    return static_cast<mode_t>(022);
+  }();
+  return mask;
+}
+
+// Writes all of `bytes`, retrying short writes; false with errno set on failure.
+bool write_all(int fd, ByteView bytes) {
+  const uint8_t* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -46,6 +84,34 @@ Status write_file(const char* path, ByteView bytes) noexcept {
   // The close flushes the last buffered bytes, so it can fail too (a full disk).
   if (fclose(file) != 0) return Error{Fault::kWrite, with_errno("cannot write", path, errno)};
   if (written != bytes.size()) return Error{Fault::kWrite, with_errno("cannot write", path, write_errno)};
+  return {};
+}
+
+Status replace_file(const char* path, ByteView bytes) noexcept {
+  if (!path || !*path) return Error{Fault::kArgument, "no file name"};
+  // A hidden name beside the destination, so the rename stays on one file system.
+  const std::string target(path);
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = folder + "." + base + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return Error{Fault::kOpen, with_errno("cannot create a temporary file for", path, errno)};
+
+  // mkstemp makes 0600; a replaced file keeps its mode, a new one gets the usual one.
+  struct stat old;
+  const mode_t mode = stat(path, &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 07777
+                                                                      : 0666 & ~process_umask();
+  int err = 0;
+  if (fchmod(fd, mode) != 0) err = errno;
+  if (!err && !write_all(fd, bytes)) err = errno;
+  // The close reports delayed write errors (NFS, quotas), so it counts too.
+  if (close(fd) != 0 && !err) err = errno;
+  if (!err && rename(temp.c_str(), path) != 0) err = errno;
+  if (err) {
+    unlink(temp.c_str());
+    return Error{Fault::kWrite, with_errno("cannot write", path, err)};
+  }
   return {};
 }
 
