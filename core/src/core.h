@@ -134,18 +134,6 @@ Status resample(const uint8_t* src, int src_width, int src_height, int src_step,
 // when the product or the result does not fit an int.
 Result<int> aspect_height(int src_width, int src_height, int dst_width) noexcept;
 
-// The size of a file-to-file resize.
-struct ResizeOutcome {
-  int src_width, src_height;
-  int dst_width, dst_height;
-};
-
-// Reads a JPEG file, resizes it to dst_width x dst_height (dst_height 0
-// keeps the aspect ratio) in BGR, and writes it as qresize does: the output
-// is opened only once the encoding has succeeded.
-Result<ResizeOutcome> resize_file(const char* in_path, int dst_width, int dst_height,
-                                  const char* out_path) noexcept;
-
 }  // namespace qarvel
 
 #endif

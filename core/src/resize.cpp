@@ -1,7 +1,5 @@
 // Resizing: the resample call that drives the IPP-style resize layer in its
-// fixed order, and the file-to-file resize that chains reading, resampling
-// and writing.
-#include <algorithm>
+// fixed order, and the aspect-preserving height of a resize.
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -66,46 +64,6 @@ Result<int> aspect_height(int src_width, int src_height, int dst_width) noexcept
   if (height >= 2147483648.0)
     return Error{Fault::kTooLarge, "the height that keeps the aspect ratio does not fit an int"};
   return static_cast<int>(height);
-}
-
-Result<ResizeOutcome> resize_file(const char* in_path, int dst_width, int dst_height,
-                                  const char* out_path) noexcept {
-  if (!in_path || !out_path) return Error{Fault::kArgument, "no file name"};
-  if (dst_width <= 0 || dst_height < 0)
-    return Error{Fault::kArgument, "the width must be positive and the height not negative"};
-  Result<Blob> file = read_file(in_path);
-  if (!file) return file.error();
-  Result<Image> src = decode(file->view(), TJPF_BGR);
-  if (!src) return src.error();
-  file->data.reset();
-
-  ResizeOutcome size = {src->width, src->height, dst_width, dst_height};
-  if (dst_height == 0) {
-    Result<int> height = aspect_height(src->width, src->height, dst_width);
-    if (!height) return height.error();
-    size.dst_height = *height;
-  }
-  // Formed in 64 bits so that a wrapped int never reaches the allocator.
-  const int64_t dst_step = int64_t{dst_width} * 3;
-  const int64_t dst_bytes = dst_step * size.dst_height;
-  if (dst_step > INT_MAX || dst_bytes > INT_MAX)
-    return Error{Fault::kTooLarge, "the resized image would take 2 GiB or more"};
-  // At least one byte, so an empty size still gets a pointer and fails in the
-  // resize layer.
-  PixelBuffer dst = PixelBuffer::allocate(std::max<size_t>(dst_bytes, 1), Storage::kPrivate);
-  if (!dst) return Error{Fault::kAlloc, "out of memory for the resized image"};
-  Status resampled = resample(src->pixels.data(), src->width, src->height, src->pitch, dst.data(),
-                              dst_width, size.dst_height, static_cast<int>(dst_step));
-  // Only the destination is held while the result is encoded.
-  src->pixels.reset();
-  if (!resampled) return resampled.error();
-
-  Result<PrivateBlob> jpeg = encode_private(
-      {dst.data(), dst_width, size.dst_height, static_cast<int>(dst_step), TJPF_BGR});
-  if (!jpeg) return jpeg.error();
-  dst.reset();
-  if (Status written = write_file(out_path, jpeg->view()); !written) return written.error();
-  return size;
 }
 
 }  // namespace qarvel
