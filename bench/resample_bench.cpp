@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "ipp_layer.h"
+#include "resample/ipp_layer.h"
 #include "qarvel/qarvel.h"
-#include "resources.h"
+#include "codec/resources.h"
 
 #ifdef QARVEL_BENCH_OPENCV
 #include <opencv2/core.hpp>

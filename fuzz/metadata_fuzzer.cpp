@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "metadata.h"
-#include "photo.h"
+#include "photo/metadata.h"
+#include "photo/photo.h"
 
 namespace {
 

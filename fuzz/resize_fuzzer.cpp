@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "ipp_layer.h"
-#include "resample.h"
+#include "resample/ipp_layer.h"
+#include "resample/resample.h"
 
 namespace {
 

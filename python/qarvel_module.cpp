@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "core.h"
-#include "photo.h"
+#include "photo/photo.h"
 
 namespace py = pybind11;
 using namespace qarvel;

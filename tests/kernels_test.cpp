@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipp_layer.h"
+#include "resample/ipp_layer.h"
 
 using qarvel::detail::all_kernels;
 using qarvel::detail::Kernels;

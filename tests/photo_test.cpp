@@ -6,8 +6,8 @@
 #include <cmath>
 #include <csignal>
 
-#include "metadata.h"
-#include "photo.h"
+#include "photo/metadata.h"
+#include "photo/photo.h"
 #include "test_support.h"
 
 using namespace qtest;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "elapsed.h"
+#include "exports/elapsed.h"
 
 using qarvel::detail::elapsed_ms;
 

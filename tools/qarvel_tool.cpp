@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "core.h"
-#include "photo.h"
+#include "photo/photo.h"
 
 namespace fs = std::filesystem;
 

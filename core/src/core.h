@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "resources.h"
+#include "codec/resources.h"
 #include "result.h"
 
 namespace qarvel {

@@ -3,9 +3,10 @@
 #ifndef QARVEL_IPP_LAYER_H
 #define QARVEL_IPP_LAYER_H
 
+#include <memory>
 #include <vector>
 
-#include "resample.h"
+#include "resample/resample.h"
 
 extern "C" {
 
@@ -84,6 +85,17 @@ Ipp8u* ippsMalloc_8u(int len);
 void ippsFree(void* p);
 
 }  // extern "C"
+
+namespace qarvel {
+
+struct IppFree {
+  void operator()(void* p) const noexcept { ippsFree(p); }
+};
+// Storage from the resize layer's allocator.
+template <class T>
+using IppBuffer = std::unique_ptr<T, IppFree>;
+
+}  // namespace qarvel
 
 namespace qarvel::detail {
 

@@ -1,7 +1,7 @@
 // The photo thumbnailer: metadata first, then a decode at a reduced size,
 // an area resample to the target, the EXIF orientation applied to the small
 // result, the encode, and the kept segments written back.
-#include "photo.h"
+#include "photo/photo.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 #include <climits>
 #include <string>
 
-#include "metadata.h"
+#include "photo/metadata.h"
 
 namespace qarvel {
 namespace {

@@ -1,7 +1,7 @@
 // JPEG metadata: the segment scan before the first scan, the EXIF (TIFF)
 // structure behind the Orientation tag, ICC profile chunks, and writing
 // segments into an encoded JPEG.
-#include "metadata.h"
+#include "photo/metadata.h"
 
 #include <algorithm>
 #include <climits>

@@ -6,7 +6,7 @@
 // as resample.h describes, padded with zeros to an even stride). Windows are
 // slid left to stay inside the image, so a kernel may read every tap without
 // bounds checks.
-#include "ipp_layer.h"
+#include "resample/ipp_layer.h"
 
 #include <algorithm>
 #include <climits>

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core.h"
-#include "ipp_layer.h"
+#include "resample/ipp_layer.h"
 
 namespace qarvel {
 namespace {

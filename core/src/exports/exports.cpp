@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "core.h"
-#include "elapsed.h"
+#include "exports/elapsed.h"
 #include "qarvel/qarvel.h"
 
 using namespace qarvel;

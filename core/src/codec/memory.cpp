@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "resources.h"
+#include "codec/resources.h"
 
 namespace qarvel {
 namespace {

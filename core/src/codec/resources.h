@@ -10,8 +10,6 @@
 
 #include <turbojpeg.h>
 
-#include "ipp_layer.h"
-
 namespace qarvel {
 
 struct TjDestroy {
@@ -33,13 +31,6 @@ struct FileClose {
 // A stdio file opened for reading; writers close theirs explicitly, since
 // the close can fail.
 using File = std::unique_ptr<FILE, FileClose>;
-
-struct IppFree {
-  void operator()(void* p) const noexcept { ippsFree(p); }
-};
-// Storage from the resize layer's allocator.
-template <class T>
-using IppBuffer = std::unique_ptr<T, IppFree>;
 
 // Who releases a pixel buffer.
 enum class Storage {
