@@ -3,7 +3,8 @@
 # usage: scripts/deps.sh build|test|bench...
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libturbojpeg0-dev python3-dev pybind11-dev python3-numpy)
+packages=(cmake g++ make pkg-config libturbojpeg0-dev libjpeg62-turbo-dev liblcms2-dev
+          python3-dev pybind11-dev python3-numpy)
 for want in "$@"; do
   case "$want" in
     build) ;;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the shared object's ABI: the exact dynamic symbols it defines, its
-# soname, and a run-time search path stored as DT_RPATH.
+# soname, the libraries it needs, and a run-time search path stored as DT_RPATH.
 # usage: check_library.sh LIBRARY SOURCE_DIR
 set -euo pipefail
 lib=$1 src=$2
@@ -32,5 +32,10 @@ dyn=$(readelf -d "$lib")
 grep -q 'Library soname: \[libqarvel.so\]' <<<"$dyn" || { echo "soname is not libqarvel.so"; exit 1; }
 want="Library rpath: [\$ORIGIN:$src/lib]"
 grep -qF "$want" <<<"$dyn" || { echo "missing: $want"; grep -E 'RPATH|RUNPATH' <<<"$dyn"; exit 1; }
+# Sanitizer runtimes aside.
+needed=$(grep -oP 'NEEDED.*\[\K[^]]+' <<<"$dyn" | grep -vE '^lib(a|t|ub)san' | sort | tr '\n' ' ')
+if [[ "$needed" != "libc.so.6 libgcc_s.so.1 libstdc++.so.6 libturbojpeg.so.0 " ]]; then
+  echo "unexpected libraries needed: $needed"; exit 1
+fi
 if grep -q RUNPATH <<<"$dyn"; then echo "RUNPATH present; expected DT_RPATH only"; exit 1; fi
-echo "exports, soname and rpath ok"
+echo "exports, soname, libraries and rpath ok"
