@@ -7,15 +7,20 @@
 // their base, so no copy is made.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core.h"
+#include "photo/jobs.h"
+#include "photo/options.h"
 #include "photo/photo.h"
 
 namespace py = pybind11;
@@ -197,79 +202,262 @@ void write_image(const py::bytes& path, const py::object& image, int order) {
 }
 
 py::array resize_image(const py::object& image, int width, int height) {
-  if (width <= 0 || height < 0)
-    throw py::value_error("the width must be positive and the height not negative");
+  if (width <= 0) throw py::value_error("the width must be positive");
+  if (height < 0) throw py::value_error("the height must not be negative");
   PixelsIn in(image);
-  if (height == 0) {
-    Result<int> aspect = aspect_height(in.width, in.height, width);
-    if (!aspect) raise(aspect.error());
-    height = *aspect;
-  }
-  // Keeping a wide, short source's aspect ratio can round its height to 0.
-  if (height == 0) raise({Fault::kArgument, "the height that keeps the aspect ratio is 0"});
-  // Sized in 64 bits: the resize layer takes an int step.
-  const int64_t step = int64_t{width} * 3;
-  if (step > INT_MAX) raise({Fault::kTooLarge, "the width is too large"});
+  if (in.width == 0 || in.height == 0) throw py::value_error("the image has no pixels");
+  ThumbnailOptions target;
+  target.width = width;
+  target.height = height;
+  Result<Size> size = target_size(in.width, in.height, target);
+  if (!size) raise(size.error());
+  // The resize layer takes int steps; the whole image stays below 2 GiB.
+  const int64_t step = int64_t{size->width} * 3;
+  if (step * size->height > INT_MAX)
+    throw py::value_error("width x height x 3 must stay below 2 GiB");
   Image out;
-  out.width = width;
-  out.height = height;
+  out.width = size->width;
+  out.height = size->height;
   out.pitch = static_cast<int>(step);
   Status done;
   {
     py::gil_scoped_release unlocked;
-    out.pixels = PixelBuffer::allocate(size_t(step) * size_t(height), Storage::kPrivate);
+    out.pixels = PixelBuffer::allocate(size_t(step) * size_t(out.height), Storage::kPrivate);
     done = out.pixels ? in.prepare() : Status(Error{Fault::kAlloc, "out of memory for the resized image"});
     if (done)
-      done = resample(in.pixels, in.width, in.height, in.pitch, out.pixels.data(), width, height,
-                      out.pitch);
+      done = resample(in.pixels, in.width, in.height, in.pitch, out.pixels.data(), out.width,
+                      out.height, out.pitch);
   }
   if (!done) raise(done.error());
   return to_array(std::move(out));
 }
 
-ThumbnailOptions thumbnail_options(int width, int height, bool fit, bool rotate,
-                                   bool keep_metadata, bool strip, bool exact) {
-  ThumbnailOptions o;
-  o.width = width;
-  o.height = height;
-  o.fit = fit;
-  o.rotate = rotate;
-  o.keep_metadata = keep_metadata;
-  o.strip = strip;
-  o.exact = exact;
-  return o;
+// A path, or anything else the core says, as Python shows file names: bytes
+// that are not UTF-8 survive as surrogates.
+py::str fs_str(const std::string& s) {
+  return py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-py::bytes thumbnail_bytes(const py::object& data, int width, int height, bool fit, bool rotate,
-                          bool keep_metadata, bool strip, bool exact) {
-  const ThumbnailOptions options =
-      thumbnail_options(width, height, fit, rotate, keep_metadata, strip, exact);
+// The reverse of fs_str.
+std::string fs_bytes(const py::handle str) {
+  const auto encoded = py::reinterpret_steal<py::bytes>(PyUnicode_EncodeFSDefault(str.ptr()));
+  if (!encoded) throw py::error_already_set();
+  return encoded;
+}
+
+// A Python value as the option's text: flags take bools, whole numbers ints,
+// a size also an int or a (width, height) pair. Wrong types raise TypeError
+// naming the keyword; the values themselves are the core's to judge.
+std::string option_text(const OptionSpec& o, const py::handle value) {
+  const std::string name = o.keyword;
+  const std::string type = py::str(py::type::of(value).attr("__name__"));
+  const bool is_int = py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
+  if (o.value == OptionValue::kInteger || (is_int && o.value == OptionValue::kText)) {
+    if (!is_int) throw py::type_error(name + " must be an int, not " + type);
+    return py::str(value);
+  }
+  if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+  if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
+    const py::sequence pair = py::reinterpret_borrow<py::sequence>(value);
+    const bool ints = pair.size() == 2 && std::all_of(pair.begin(), pair.end(), [](py::handle v) {
+      return py::isinstance<py::int_>(v) && !py::isinstance<py::bool_>(v);
+    });
+    if (!ints) throw py::type_error(name + " must be a pair of ints (width, height)");
+    return py::str(pair[0]).cast<std::string>() + "x" + py::str(pair[1]).cast<std::string>();
+  }
+  throw py::type_error(name + " must be a str, an int or a (width, height) pair, not " + type);
+}
+
+// The options of a call: command-line words, (name, text) pairs in the
+// order given, then Python keywords, where None leaves an option unset.
+// kImage options everywhere, kBatch ones too where `batch` is set, and all
+// options for a command line.
+class Request {
+ public:
+  Request(const py::dict& keywords, bool batch, const py::list& arguments = py::list())
+      : keywords_(keywords), arguments_(arguments), batch_(batch) {
+    for (const py::handle pair : arguments) {
+      const auto t = pair.cast<py::tuple>();
+      const std::string name = t[0].cast<std::string>();
+      const OptionSpec* o = find_option(name);
+      if (!o) throw py::value_error("unknown option: --" + name);
+      apply(*o, t[1].cast<std::string>());
+    }
+    const OptionScope widest = arguments.empty() ? (batch ? OptionScope::kBatch : OptionScope::kImage)
+                                                 : OptionScope::kCommandLine;
+    for (const auto& [key, value] : keywords) {
+      const std::string keyword = py::str(key);
+      const OptionSpec* o = find_keyword(keyword);
+      if (!o || static_cast<int>(o->scope) > static_cast<int>(widest))
+        throw py::type_error("unexpected option: " + keyword);
+      if (value.is_none()) continue;
+      if (o->value == OptionValue::kNone) {
+        if (!py::isinstance<py::bool_>(value))
+          throw py::type_error(keyword + " must be True or False");
+        if (value.cast<bool>() != o->negated) apply(*o, "");
+      } else {
+        apply(*o, option_text(*o, value));
+      }
+    }
+    if (Status s = finish_request(request_, batch); !s) throw py::value_error(s.error().message);
+  }
+
+  const JobRequest& get() const { return request_; }
+  py::tuple state() const { return py::make_tuple(keywords_, batch_, arguments_); }
+
+ private:
+  void apply(const OptionSpec& o, const std::string& text) {
+    if (Status s = o.apply(request_, text); !s) throw py::value_error(s.error().message);
+  }
+
+  py::dict keywords_;
+  py::list arguments_;
+  bool batch_;
+  JobRequest request_;
+};
+
+py::bytes thumbnail_bytes(const py::object& data, const Request& request) {
   BytesIn in(data);
   Result<Thumbnail> thumb = Error{Fault::kDecode, ""};
   {
     py::gil_scoped_release unlocked;
-    thumb = thumbnail(in.bytes(), options);
+    thumb = thumbnail(in.bytes(), request.get().thumbnail);
   }
   if (!thumb) raise(thumb.error());
   return to_bytes(thumb->jpeg);
 }
 
+Job to_job(const py::handle job) {
+  const auto t = job.cast<py::tuple>();
+  return {t[0].cast<std::string>(), t[1].cast<std::string>(), fs_bytes(t[2])};
+}
+
+py::tuple from_job(const Job& j) {
+  return py::make_tuple(py::bytes(j.input), py::bytes(j.output), fs_str(j.error));
+}
+
+const char* state_name(JobState s) {
+  return s == JobState::kWritten ? "written" : s == JobState::kSkipped ? "skipped" : "failed";
+}
+
+py::tuple from_result(const JobResult& r) {
+  py::list warnings;
+  for (const std::string& w : r.warnings) warnings.append(fs_str(w));
+  return py::make_tuple(state_name(r.state), fs_str(r.error), warnings, r.src_width,
+                        r.src_height, r.width, r.height);
+}
+
+JobResult to_result(const py::handle result) {
+  const auto t = result.cast<py::tuple>();
+  JobResult r;
+  const std::string state = t[0].cast<std::string>();
+  r.state = state == "written" ? JobState::kWritten
+            : state == "skipped" ? JobState::kSkipped : JobState::kFailed;
+  r.error = fs_bytes(t[1]);
+  for (const py::handle w : t[2].cast<py::list>()) r.warnings.push_back(fs_bytes(w));
+  r.src_width = t[3].cast<int>(), r.src_height = t[4].cast<int>();
+  r.width = t[5].cast<int>(), r.height = t[6].cast<int>();
+  return r;
+}
+
 // (source width, source height, width, height, warnings) of the file written.
-py::tuple thumbnail_path(const py::bytes& src, const py::bytes& dst, int width, int height,
-                         bool fit, bool rotate, bool keep_metadata, bool strip, bool exact) {
-  const ThumbnailOptions options =
-      thumbnail_options(width, height, fit, rotate, keep_metadata, strip, exact);
-  const std::string src_name = file_name(src), dst_name = file_name(dst);
-  Result<Thumbnail> thumb = Error{Fault::kDecode, ""};
+py::tuple thumbnail_path(const py::bytes& src, const py::bytes& dst, const Request& request) {
+  const Plan plan = plan_file(file_name(src), file_name(dst));
+  JobResult r;
   {
     py::gil_scoped_release unlocked;
-    thumb = thumbnail_file(src_name.c_str(), dst_name.c_str(), options);
+    r = run_job(plan.jobs[0], request.get().thumbnail, false);
   }
-  if (!thumb) raise(thumb.error());
-  py::list warnings;
-  for (const std::string& w : thumb->warnings) warnings.append(py::str(w));
-  return py::make_tuple(thumb->src_width, thumb->src_height, thumb->width, thumb->height,
-                        warnings);
+  if (r.state == JobState::kFailed) raise({Fault::kArgument, r.error});
+  const py::tuple t = from_result(r);
+  return py::make_tuple(t[3], t[4], t[5], t[6], t[2]);
+}
+
+// ([(input, output, error)], [folder]) for inputs written into out_dir.
+py::tuple plan_jobs(const std::vector<py::bytes>& inputs, const py::bytes& out_dir,
+                    const Request& request) {
+  std::vector<std::string> names;
+  for (const py::bytes& i : inputs) names.push_back(file_name(i));
+  BatchOptions batch = request.get().batch;
+  batch.out_dir = file_name(out_dir);
+  Result<Plan> plan = Error{Fault::kArgument, ""};
+  {
+    py::gil_scoped_release unlocked;
+    plan = plan_batch(names, batch);
+  }
+  if (!plan) throw py::value_error(plan.error().message);
+  py::list jobs, folders;
+  for (const Job& j : plan->jobs) jobs.append(from_job(j));
+  for (const std::string& f : plan->folders) folders.append(py::bytes(f));
+  return py::make_tuple(jobs, folders);
+}
+
+// The inputs a batch reads: (input, output, error) before the batch's checks.
+py::list find_input_jobs(const std::vector<py::bytes>& inputs, bool recursive) {
+  std::vector<std::string> names;
+  for (const py::bytes& i : inputs) names.push_back(file_name(i));
+  BatchOptions batch;
+  batch.recursive = recursive;
+  std::vector<Job> jobs;
+  {
+    py::gil_scoped_release unlocked;
+    jobs = find_inputs(names, batch);
+  }
+  py::list out;
+  for (const Job& j : jobs) out.append(from_job(j));
+  return out;
+}
+
+void make_plan_folders(const std::vector<py::bytes>& folders) {
+  Plan plan;
+  for (const py::bytes& f : folders) plan.folders.push_back(file_name(f));
+  if (Status s = make_folders(plan); !s) raise(s.error());
+}
+
+std::vector<Job> to_jobs(const py::list& jobs) {
+  std::vector<Job> out;
+  for (const py::handle j : jobs) out.push_back(to_job(j));
+  return out;
+}
+
+std::vector<JobResult> to_results(const py::list& results) {
+  std::vector<JobResult> out;
+  for (const py::handle r : results) out.push_back(to_result(r));
+  return out;
+}
+
+// Runs jobs one after another, with the GIL released throughout.
+py::list run_jobs(const py::list& jobs, const Request& request) {
+  const std::vector<Job> todo = to_jobs(jobs);
+  std::vector<JobResult> results;
+  {
+    py::gil_scoped_release unlocked;
+    const HeapKept heap(false);
+    for (const Job& j : todo) results.push_back(run_job(j, request.get().thumbnail, request.get().batch.skip_existing));
+  }
+  py::list out;
+  for (const JobResult& r : results) out.append(from_result(r));
+  return out;
+}
+
+py::list options() {
+  py::list out;
+  for (const OptionSpec& o : option_table()) {
+    static const char* const kScopes[] = {"image", "batch", "command line"};
+    static const char* const kValues[] = {"flag", "int", "text"};
+    py::dict d;
+    d["name"] = o.name;
+    d["short"] = o.short_name ? py::object(py::str(std::string(1, o.short_name))) : py::none();
+    d["keyword"] = o.keyword;
+    d["negated"] = o.negated;
+    d["value"] = kValues[static_cast<int>(o.value)];
+    d["metavar"] = o.metavar ? py::object(py::str(o.metavar)) : py::none();
+    d["scope"] = kScopes[static_cast<int>(o.scope)];
+    d["help"] = o.help;
+    out.append(d);
+  }
+  return out;
 }
 
 }  // namespace
@@ -287,10 +475,35 @@ PYBIND11_MODULE(_qarvel, m) {
   m.def("read", &read_image, py::arg("path"), py::arg("order"));
   m.def("resize", &resize_image, py::arg("image"), py::arg("width"), py::arg("height"));
   m.def("write", &write_image, py::arg("path"), py::arg("image"), py::arg("order"));
-  m.def("thumbnail", &thumbnail_bytes, py::arg("data"), py::arg("width"), py::arg("height"),
-        py::arg("fit"), py::arg("rotate"), py::arg("keep_metadata"), py::arg("strip"),
-        py::arg("exact"));
-  m.def("thumbnail_file", &thumbnail_path, py::arg("src"), py::arg("dst"), py::arg("width"),
-        py::arg("height"), py::arg("fit"), py::arg("rotate"), py::arg("keep_metadata"),
-        py::arg("strip"), py::arg("exact"));
+
+  py::class_<Request>(m, "Request")
+      .def(py::init<const py::dict&, bool, const py::list&>(), py::arg("keywords"),
+           py::arg("batch") = false, py::arg("arguments") = py::list())
+      .def_property_readonly("quiet", [](const Request& r) { return r.get().batch.quiet; })
+      .def_property_readonly("jobs", [](const Request& r) { return r.get().batch.jobs; })
+      .def(py::pickle([](const Request& r) { return r.state(); },
+                      [](const py::tuple& t) {
+                        return Request(t[0].cast<py::dict>(), t[1].cast<bool>(),
+                                       t[2].cast<py::list>());
+                      }));
+  m.def("thumbnail", &thumbnail_bytes, py::arg("data"), py::arg("request"));
+  m.def("thumbnail_file", &thumbnail_path, py::arg("src"), py::arg("dst"), py::arg("request"));
+  m.def("plan", &plan_jobs, py::arg("inputs"), py::arg("out_dir"), py::arg("request"));
+  m.def("find_inputs", &find_input_jobs, py::arg("inputs"), py::arg("recursive"));
+  m.def("make_folders", &make_plan_folders, py::arg("folders"));
+  m.def("largest_first", [](const py::list& jobs) { return largest_first(to_jobs(jobs)); },
+        py::arg("jobs"));
+  m.def("run_jobs", &run_jobs, py::arg("jobs"), py::arg("request"));
+  m.def("job_line", [](const py::tuple& job, const py::tuple& result) {
+    return fs_str(job_line(to_job(job), to_result(result)));
+  }, py::arg("job"), py::arg("result"));
+  m.def("summary", [](const py::list& jobs, const py::list& results) {
+    return fs_str(summary(to_jobs(jobs), to_results(results)));
+  }, py::arg("jobs"), py::arg("results"));
+  m.def("options", &options);
+  m.def("parse_box", [](const std::string& text) {
+    Result<Box> box = parse_box(text);
+    if (!box) throw py::value_error(box.error().message);
+    return py::make_tuple(box->width, box->height);
+  }, py::arg("text"));
 }

@@ -305,5 +305,6 @@ TEST(Photo, FailedReplacementLeavesTheOldFileAndNoTemporary) {
   o.width = 10;
   qarvel::Result<qarvel::Thumbnail> same = qarvel::thumbnail_file(out.c_str(), out.c_str(), o);
   ASSERT_FALSE(same);
-  EXPECT_EQ(same.error().message, "refusing to overwrite the input " + out.string());
+  EXPECT_EQ(same.error().message,
+            out.string() + " is the same file as the input " + out.string() + "; not written");
 }

@@ -128,6 +128,24 @@ Status replace_file(const char* path, ByteView bytes) noexcept;
 Status resample(const uint8_t* src, int src_width, int src_height, int src_step, uint8_t* dst,
                 int dst_width, int dst_height, int dst_step) noexcept;
 
+// While one of these lives, freed blocks of up to 32 MiB stay on the heap.
+// libjpeg's largest buffer (all coefficients of a progressive photo, tens of
+// MiB) otherwise gets a fresh mapping for each photo, whose pages cost more
+// to fault in than decoding a scaled image. With `always` false nothing
+// changes unless the process was started with glibc's MALLOC_TRIM_THRESHOLD_
+// or MALLOC_MMAP_THRESHOLD_ (Dask's workers are), which pin thresholds that
+// glibc would otherwise raise by itself; the last holder restores them.
+class HeapKept {
+ public:
+  explicit HeapKept(bool always) noexcept;
+  ~HeapKept();
+  HeapKept(const HeapKept&) = delete;
+  HeapKept& operator=(const HeapKept&) = delete;
+
+ private:
+  bool active_;
+};
+
 // The height that keeps src_width x src_height's aspect ratio at dst_width,
 // formed as qresize has always formed it: a 32-bit product, a
 // single-precision quotient, widened, plus one half, truncated. kTooLarge

@@ -35,7 +35,7 @@ __all__ = [
 
 PathLike = Union[str, bytes, os.PathLike]
 Order = Literal["RGB", "BGR"]
-Size = Union[Tuple[int, int], Sequence[int], str]
+Size = Union[Tuple[int, int], int, str]
 
 _ORDERS = {"RGB": 0, "BGR": 1}
 
@@ -110,88 +110,92 @@ def write(path: PathLike, image: np.ndarray, order: Order = "RGB") -> None:
     _qarvel.write(_path(path), np.asarray(image), _order(order))
 
 
+def _whole(name: str, value: int) -> int:
+    """An int argument for the C library: a Python int (not a bool) that fits
+    a C int."""
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not -2**31 <= value < 2**31:
+        raise ValueError(f"{name} must be below 2**31, not {value}")
+    return value
+
+
 def resize(image: np.ndarray, width: int, height: int = 0) -> np.ndarray:
     """Resize an image to width x height pixels.
 
     Shrinking averages the source pixels under each output pixel (area
     resampling); enlarging interpolates linearly. The result is the same,
     byte for byte, as the C library's ipp_resize. A height of 0 keeps the
-    aspect ratio. The channel order does not matter.
+    aspect ratio (at least one row). The channel order does not matter.
 
     image: an array of shape (height, width, 3), dtype uint8; any row stride
     is accepted, and views with other strides are copied first.
 
-    Returns a new array of shape (height, width, 3). Raises ValueError for
-    a non-positive width or an array of another shape or dtype, qarvel.Error
-    when the resampler refuses the sizes.
+    Returns a new array of shape (height, width, 3). Raises TypeError for a
+    width or height that is not an int, ValueError for a non-positive width,
+    a negative height, an image without pixels or of another shape or dtype,
+    or a result of 2 GiB or more.
     """
-    return _qarvel.resize(np.asarray(image), int(width), int(height))
+    return _qarvel.resize(np.asarray(image), _whole("width", width), _whole("height", height))
 
 
-def _target(width: int, height: int, size: Optional[Size]) -> Tuple[int, int, bool]:
-    """(width, height, fit) for the thumbnailer."""
-    if size is None:
-        if width <= 0 or height < 0:
-            raise ValueError("give a positive width (and a height, or 0 to keep the aspect "
-                             "ratio), or a size")
-        return int(width), int(height), False
-    if width or height:
-        raise ValueError("give either width and height or size, not both")
-    if isinstance(size, str):
-        # "WxH", "W" or "Wx" (width bound only), "xH" (height bound only).
-        w, _, h = size.lower().partition("x")
-        try:
-            box = (int(w) if w else 0, int(h) if h else 0)
-        except ValueError:
-            raise ValueError(f'size must look like "800x600", "800" or "x600", not {size!r}') \
-                from None
-    else:
-        box = tuple(int(v) for v in size)
-        if len(box) != 2:
-            raise ValueError("size must be (width, height)")
-    if box[0] < 0 or box[1] < 0 or box == (0, 0):
-        raise ValueError("size needs a positive width or height (0 leaves that side free)")
-    return box[0], box[1], True
+def _options_doc(batch: bool = False) -> str:
+    """The options' lines for a docstring, from the library's option table."""
+    scopes = ("image", "batch") if batch else ("image",)
+    lines = []
+    for o in _qarvel.options():
+        if o["scope"] not in scopes or o["keyword"] in ("width", "height", "size"):
+            continue
+        text = " ".join(o["help"].split())
+        if o["value"] == "flag":
+            lines.append(f"    {o['keyword']}={not o['negated']}: {text}")
+        else:
+            lines.append(f"    {o['keyword']}={o['metavar']}: {text}")
+    return "\n".join(lines)
 
 
-def thumbnail(data: Union[bytes, bytearray, memoryview], width: int = 0, height: int = 0,
-              size: Optional[Size] = None, *, rotate: bool = True, keep_metadata: bool = False,
-              strip: bool = False, exact: bool = False) -> bytes:
-    """Resize a photo held in memory into a new JPEG, as `qarvel resize` does.
+def _request(width, height, size, options: dict, batch: bool = False):
+    return _qarvel.Request(dict(options, width=width, height=height, size=size), batch)
 
-    The target: `width` pixels wide and `height` high (0 keeps the aspect
-    ratio), or `size`, a box the photo is fitted into with its aspect ratio
-    kept: (width, height) or "WIDTHxHEIGHT", where a 0 or missing side is
-    unbounded ("800" or "800x" bound the width only, "x600" the height only).
-    Sizes count in the photo's upright orientation.
 
-    rotate: turn the photo upright by its EXIF orientation.
-    keep_metadata: keep EXIF (orientation reset), XMP and IPTC as well as
-    the colour profile. strip: keep nothing, not even the colour profile.
-    exact: decode at full size and use the library's resampler only
-    (slower; otherwise large reductions decode at a reduced size first).
+def thumbnail(data: Union[bytes, bytearray, memoryview], width: Optional[int] = None,
+              height: Optional[int] = None, size: Optional[Size] = None, **options) -> bytes:
+    return _qarvel.thumbnail(data, _request(width, height, size, options))
+
+
+def thumbnail_file(src: PathLike, dst: PathLike, width: Optional[int] = None,
+                   height: Optional[int] = None, size: Optional[Size] = None,
+                   **options) -> ThumbnailInfo:
+    info = _qarvel.thumbnail_file(_path(src), _path(dst), _request(width, height, size, options))
+    return ThumbnailInfo(*info)
+
+
+thumbnail.__doc__ = """Resize a photo held in memory into a new JPEG, as `qarvel resize` does.
+
+    The target: `width` pixels wide and `height` high (None or 0 keeps the
+    aspect ratio), or `size`, a box the photo is fitted into with its aspect
+    ratio kept: a (width, height) pair, an int (a width bound), or a string
+    WxH, W, Wx or xH, where a 0 or missing side is unbounded ("800" or "800x"
+    bound the width only, "x600" the height only). Sizes count in the photo's
+    upright orientation.
+
+    Options, as keywords (the same as the command line's):
+{options}
 
     Returns the JPEG's bytes (4:2:2, quality 85). Raises qarvel.Error when
-    the data cannot be decoded or resized, ValueError for a wrong target.
-    """
-    w, h, fit = _target(width, height, size)
-    return _qarvel.thumbnail(data, w, h, fit, bool(rotate), bool(keep_metadata), bool(strip),
-                             bool(exact))
+    the data cannot be decoded or resized, ValueError for a wrong target or
+    options that contradict each other, TypeError for a value of the wrong
+    type or an unknown option.
+    """.format(options=_options_doc())
 
-
-def thumbnail_file(src: PathLike, dst: PathLike, width: int = 0, height: int = 0,
-                   size: Optional[Size] = None, *, rotate: bool = True,
-                   keep_metadata: bool = False, strip: bool = False,
-                   exact: bool = False) -> ThumbnailInfo:
-    """Read the JPEG file src, resize it as thumbnail does and write dst.
+thumbnail_file.__doc__ = """Read the JPEG file src, resize it as thumbnail() does and write dst.
 
     dst is replaced safely (see write): it keeps its old contents or holds
-    the whole new JPEG. An output that is the input file itself is refused.
+    the whole new JPEG. An input that is not a regular file, and an output
+    that is the input itself under any name or link, are refused. Target and
+    options as for thumbnail().
 
     Returns a ThumbnailInfo (sizes and warnings). Raises qarvel.Error when
-    the file cannot be read, decoded, resized or written.
+    the file cannot be read, decoded, resized or written, ValueError and
+    TypeError as thumbnail() does.
     """
-    w, h, fit = _target(width, height, size)
-    info = _qarvel.thumbnail_file(_path(src), _path(dst), w, h, fit, bool(rotate),
-                                  bool(keep_metadata), bool(strip), bool(exact))
-    return ThumbnailInfo(*info)

@@ -7,8 +7,11 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <mutex>
 
 #include "codec/resources.h"
+#include "core.h"
 
 namespace qarvel {
 namespace {
@@ -120,6 +123,47 @@ unsigned char* PixelBuffer::release() noexcept {
   data_ = nullptr;
   size_ = 0;
   return p;
+}
+
+}  // namespace qarvel
+
+namespace qarvel {
+namespace {
+
+std::mutex heap_mutex;
+int heap_holders = 0;
+
+// glibc pins its thresholds when either variable is set, as Dask does for
+// its workers; otherwise it raises them by itself after the first large free.
+bool thresholds_pinned() {
+  return getenv("MALLOC_TRIM_THRESHOLD_") || getenv("MALLOC_MMAP_THRESHOLD_");
+}
+
+int threshold_from_environment(const char* name) {
+  const char* v = getenv(name);
+  long n = v ? strtol(v, nullptr, 10) : 0;
+  return n > 0 && n <= INT_MAX ? static_cast<int>(n) : 128 << 10;
+}
+
+}  // namespace
+
+HeapKept::HeapKept(bool always) noexcept : active_(always || thresholds_pinned()) {
+  if (!active_) return;
+  std::lock_guard<std::mutex> lock(heap_mutex);
+  if (heap_holders++ == 0) {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  }
+}
+
+HeapKept::~HeapKept() {
+  if (!active_) return;
+  std::lock_guard<std::mutex> lock(heap_mutex);
+  if (--heap_holders == 0 && thresholds_pinned()) {
+    mallopt(M_TRIM_THRESHOLD, threshold_from_environment("MALLOC_TRIM_THRESHOLD_"));
+    mallopt(M_MMAP_THRESHOLD, threshold_from_environment("MALLOC_MMAP_THRESHOLD_"));
+    malloc_trim(0);
+  }
 }
 
 }  // namespace qarvel

@@ -8,22 +8,18 @@
 #include <vector>
 
 #include "core.h"
+#include "photo/options.h"
 
 namespace qarvel {
 
-struct ThumbnailOptions {
-  // The target, in the image's displayed orientation. With fit false, width
-  // is required and a height of 0 keeps the aspect ratio. With fit true the
-  // image is fitted inside width x height, aspect kept; a 0 leaves that side
-  // unbounded, and at least one side is bounded.
-  int width = 0;
-  int height = 0;
-  bool fit = false;
-  bool rotate = true;          // turn the image upright by its EXIF Orientation
-  bool keep_metadata = false;  // keep EXIF (orientation reset), XMP and IPTC too
-  bool strip = false;          // keep nothing, not even the colour profile
-  bool exact = false;          // full-size decode and the library's resampler only
+struct Size {
+  int width = 0, height = 0;
 };
+
+// The thumbnail's size for a source shown as width x height, both in the
+// displayed orientation. Heights and widths that keep the aspect ratio are
+// formed as qresize forms them, but never below 1.
+Result<Size> target_size(int width, int height, const ThumbnailOptions& options) noexcept;
 
 struct Thumbnail {
   Blob jpeg;                          // empty after thumbnail_file has written it

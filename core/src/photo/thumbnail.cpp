@@ -12,15 +12,8 @@
 #include "photo/metadata.h"
 
 namespace qarvel {
-namespace {
 
-struct Size {
-  int width, height;
-};
-
-// The target in the displayed orientation of a width x height image.
-// Heights that keep the aspect ratio are formed as qresize forms them.
-Result<Size> target_size(int width, int height, const ThumbnailOptions& o) {
+Result<Size> target_size(int width, int height, const ThumbnailOptions& o) noexcept {
   if (o.width < 0 || o.height < 0 || (o.fit ? o.width == 0 && o.height == 0 : o.width == 0))
     return Error{Fault::kArgument, o.fit ? "the box needs a positive width or height"
                                          : "the width must be positive and the height not negative"};
@@ -37,6 +30,8 @@ Result<Size> target_size(int width, int height, const ThumbnailOptions& o) {
   if (o.fit && limit > 0) follows = std::min(follows, limit);
   return by_width ? Size{bound, follows} : Size{follows, bound};
 }
+
+namespace {
 
 // The smallest power-of-two reduction whose decoded size is still at least
 // twice the target on both axes. TurboJPEG has SIMD reduced-size inverse
@@ -185,7 +180,8 @@ Result<Thumbnail> thumbnail_file(const char* src, const char* dst,
   struct stat in, out;
   if (stat(src, &in) == 0 && stat(dst, &out) == 0 && in.st_dev == out.st_dev &&
       in.st_ino == out.st_ino)
-    return Error{Fault::kArgument, std::string("refusing to overwrite the input ") + src};
+    return Error{Fault::kArgument,
+                 std::string(dst) + " is the same file as the input " + src + "; not written"};
   const ByteView bytes = file->view();
   Result<Thumbnail> thumb = make_thumbnail(bytes, options, &*file);
   if (!thumb) return thumb;
