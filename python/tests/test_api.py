@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import qarvel
+from qarvel import _qarvel
 
 DATA = Path(os.environ["QARVEL_TESTDATA_DIR"])
 PHOTOS = ["photo-1165x859-420.jpg", "photo-640x480-422-iptc.jpg", "photo-512-gray.jpg",
@@ -284,3 +285,53 @@ def test_thumbnails_match_in_memory_on_file_and_from_the_tool(tmp_path):
         qarvel.thumbnail(data, size="64y")
     with pytest.raises(qarvel.Error, match="is the same file as the input"):
         qarvel.thumbnail_file(src, src, 64)
+
+
+def size_table():
+    """(text, accepted, width, height) from the size table the C++ suite runs too."""
+    rows = []
+    for line in (DATA.parent / "sizes.tsv").read_text().splitlines():
+        if line and not line.startswith("#"):
+            text, rest = line[1:].split('"\t', 1)
+            accepted, *box = rest.split("\t")
+            rows.append((text, accepted == "yes", *(int(v) for v in box[:2] if accepted == "yes")))
+    return rows
+
+
+def test_sizes_follow_the_shared_table_in_every_spelling():
+    for text, accepted, *box in size_table():
+        if accepted:
+            assert _qarvel.parse_box(text) == tuple(box), text
+        else:
+            with pytest.raises(ValueError, match="bad size"):
+                qarvel.thumbnail(b"", size=text)
+    data = (DATA / "photo-480x360-420-exif.jpg").read_bytes()
+    assert qarvel.thumbnail(data, size=64) == qarvel.thumbnail(data, size="64x")
+    assert qarvel.thumbnail(data, size=(0, 40)) == qarvel.thumbnail(data, size="x40")
+    for size in ((1.5, 2.5), True, 64.0, (64,)):
+        with pytest.raises(TypeError, match="size must"):
+            qarvel.thumbnail(data, size=size)
+    with pytest.raises(ValueError, match="width must be positive"):
+        qarvel.thumbnail(data, 0)
+    with pytest.raises(ValueError, match="both kept and stripped"):
+        qarvel.thumbnail_file("in.jpg", "out.jpg", 64, keep_metadata=True, strip=True)
+    with pytest.raises(TypeError, match="unexpected option: recursive"):
+        qarvel.thumbnail(data, 64, recursive=True)
+
+
+def test_every_call_on_pixels_or_files_releases_the_gil(tmp_path, photo):
+    big = np.ascontiguousarray(np.tile(photo, (3, 3, 1)))
+    data = qarvel.encode(big)
+    src = tmp_path / "big.jpg"
+    src.write_bytes(data)
+    calls = {
+        "decode": lambda: qarvel.decode(data),
+        "encode": lambda: qarvel.encode(big),
+        "read": lambda: qarvel.read(src),
+        "write": lambda: qarvel.write(tmp_path / "w.jpg", big),
+        "resize": lambda: qarvel.resize(big, 3000, 2000),
+        "thumbnail": lambda: qarvel.thumbnail(data, 640, exact=True),
+        "thumbnail_file": lambda: qarvel.thumbnail_file(src, tmp_path / "t.jpg", 640, exact=True),
+    }
+    for name, call in calls.items():
+        assert python_ran_during(call) >= 2, name

@@ -1,11 +1,15 @@
 """resize_files, thumbnail_bag and the command line on a local cluster of two
 worker processes."""
 
+import io
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import time
+from contextlib import redirect_stderr, redirect_stdout
 from pathlib import Path
 
 import dask.bag as db
@@ -121,3 +125,40 @@ def test_command_line_lists_failures_and_sets_the_exit_status(client, photos, tm
     with pytest.raises(SystemExit) as usage:
         qarvel.dask.main(address + ["-W", "50", "-s", "50x50", str(photos)])
     assert usage.value.code == 2
+
+
+def test_batches_take_the_tools_options_and_refusals(client, photos, tmp_path):
+    shutil.copy(DATA / PHOTOS[1], photos / "UPPER.JPG")
+    (photos / "sub").mkdir()
+    shutil.copy(DATA / PHOTOS[0], photos / "sub" / "deep.jpg")
+    assert str(photos / "UPPER.JPG") in qarvel.dask.find_photos([photos])
+    assert str(photos / "sub" / "deep.jpg") in qarvel.dask.find_photos([photos], recursive=True)
+
+    # Two inputs with one output name: refused before anything is made.
+    with pytest.raises(ValueError, match="would both write"):
+        qarvel.dask.resize_files([photos, photos / "sub" / "deep.jpg", DATA / "sub-444-100x75.jpg",
+                                  photos / "sub" / ".." / "UPPER.JPG"], tmp_path / "out", width=20,
+                                 client=client)
+    assert not (tmp_path / "out").exists()
+
+    address = ["--scheduler", client.scheduler.address, "-o", str(tmp_path / "out"), "-W", "20"]
+    out, err = io.StringIO(), io.StringIO()
+    with redirect_stdout(out), redirect_stderr(err):
+        assert qarvel.dask.main(address + ["-r", "-q", str(photos)]) == 1
+    assert out.getvalue() == "" and (tmp_path / "out" / "sub" / "deep.jpg").exists()
+    with redirect_stdout(out), redirect_stderr(err):
+        assert qarvel.dask.main(address + ["--skip-existing", str(photos / "UPPER.JPG")]) == 0
+    assert "1 of 1" not in err.getvalue() and "skipped (output exists)" in err.getvalue()
+
+
+def test_an_unreachable_scheduler_fails_at_once(photos, tmp_path):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    start = time.monotonic()
+    err = io.StringIO()
+    with redirect_stderr(err):
+        assert qarvel.dask.main(["--scheduler", f"tcp://127.0.0.1:{port}", "-o",
+                                 str(tmp_path / "out"), "-W", "20", str(photos)]) == 1
+    assert time.monotonic() - start < 5 and "cannot reach the scheduler" in err.getvalue()
+    assert not (tmp_path / "out").exists()
