@@ -95,7 +95,7 @@ class Decoder {
 // Header, buffer and pixels in one call, into a private buffer.
 Result<Image> decode(ByteView jpeg, int format, ScalingFactor scale = {}) noexcept;
 
-// The size of `header`'s image decoded at `scale`, rounded up as TurboJPEG does.
+// A side of `size` pixels decoded at `scale`, rounded up as TurboJPEG does.
 int scaled_size(int size, ScalingFactor scale) noexcept;
 
 // Encodes at 4:2:2, quality 85 into TurboJPEG's in-out pair: a null *jpeg

@@ -1,9 +1,11 @@
 /* qarvel: JPEG decoding, encoding and resizing for in-process hosts.
  *
  * Every function reports failure by its result (-1, or a null pointer from
- * pre_alloc_imread) and, except ipp_resize and pre_alloc_imread, by one line
- * on standard output. Pixel formats are TurboJPEG's: 0 is RGB, 1 is BGR, both
- * three bytes per pixel. Images are stored top row first; `pitch` and `step`
+ * pre_alloc_imread) and, except ipp_resize and pre_alloc_imread, by lines
+ * on standard output: its own, after those of the call that failed inside
+ * it (qimread after qdecode's, qresize after qimread's or qimwrite's).
+ * Pixel formats are TurboJPEG's: 0 is RGB, 1 is BGR, both three bytes per
+ * pixel. Images are stored top row first; `pitch` and `step`
  * are the bytes from the start of one row to the start of the next.
  *
  * Buffers the library hands out come from TurboJPEG's allocator and are

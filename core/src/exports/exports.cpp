@@ -1,7 +1,10 @@
 // The exported functions and name tables: thin wrappers over the core that
 // test the C arguments and print each failure's line on standard output.
 // Where a caller adds its line after a callee's, the caller calls the
-// exported callee, so the chain of lines is the one a host sees from each.
+// exported callee (qimread calls qdecode, qimwrite qencode), so the chain of
+// lines is the one a host sees from each. qresize reads into and encodes from
+// private buffers instead, through the same steps and lines as qimread and
+// qimwrite (read_source, write_result).
 #include <sys/time.h>
 
 #include <algorithm>
@@ -51,12 +54,6 @@ const char* qencode_line(Fault fault) {
   }
 }
 
-// qimwrite's line for a failed file write.
-void print_write_failure(const char* filename, Fault fault) {
-  printf(fault == Fault::kOpen ? "[qimwrite] %s open error!\n" : "[qimwrite] %s write error!\n",
-         filename);
-}
-
 // The lines of a failed file read. qimread2 shares them, "[qimread]" tag
 // included (kept as is); a pipe's failed size query reports as the allocator.
 void print_read_failure(const char* filename, Fault fault) {
@@ -86,6 +83,91 @@ Result<JpegHeader> open_header(Result<Decoder>& decoder, ByteView jpeg, int* wid
   *width = header->width;
   *height = header->height;
   return header;
+}
+
+// Reads `filename` whole, printing qimread's line of a failed read.
+Result<Blob> read_step(const char* filename) {
+  Result<Blob> bytes = read_file(filename);
+  if (!bytes) print_read_failure(filename, bytes.error().fault);
+  return bytes;
+}
+
+// qimread's and qimread2's steps after their argument tests: the file, then
+// `decoder` (the exported qdecode or qdecode2), then `trail` if it failed.
+template <class Decoder>
+int read_and_decode(const char* filename, const char* trail, Decoder decoder) {
+  Result<Blob> bytes = read_step(filename);
+  if (!bytes) return -1;
+  if (decoder(bytes->data.get(), bytes->size) == -1) {
+    puts(trail);
+    return -1;
+  }
+  return 0;
+}
+
+// Writes JPEG bytes, printing qimwrite's line of a failed open or write.
+int write_step(const char* filename, ByteView jpeg) {
+  // Opened only now, so a failed encoding leaves an existing file untouched.
+  Status written = write_file(filename, jpeg);
+  if (written) return 0;
+  printf(written.error().fault == Fault::kOpen ? "[qimwrite] %s open error!\n"
+                                               : "[qimwrite] %s write error!\n",
+         filename);
+  return -1;
+}
+
+// qresize's source: qimread's steps and lines, into a private BGR image that
+// can take huge pages.
+Result<Image> read_source(const char* filename) {
+  Result<Blob> bytes = read_step(filename);
+  if (!bytes) return bytes.error();
+  Result<Image> image = decode(bytes->view(), TJPF_BGR);
+  if (!image) {
+    puts(qdecode_line(image.error().fault));
+    puts("[qimread] qdecode error!");
+  }
+  return image;
+}
+
+// qresize's destination, filled by ipp_resize, which prints the timing line;
+// the source is released as soon as it is read. Prints qresize's lines of a
+// failure.
+Result<PixelBuffer> resize_source(Image src, int dst_width, int dst_height) {
+  // Sizes are formed in 64 bits so that a wrapped int never reaches the allocator.
+  const int64_t dst_step = int64_t{dst_width} * 3;
+  const int64_t dst_bytes = dst_step * dst_height;
+  if (dst_step > INT_MAX || dst_bytes > INT_MAX) {
+    puts("[qresize] destination image is too large!");
+    return Error{Fault::kTooLarge, ""};
+  }
+  // At least one byte, so an empty image still gets a pointer and fails in the resampler.
+  PixelBuffer dst = PixelBuffer::allocate(std::max<size_t>(dst_bytes, 1), Storage::kPrivate);
+  if (!dst) {
+    puts("[qresize] destination alloc error!");
+    return Error{Fault::kAlloc, ""};
+  }
+  const int rc = ipp_resize(src.pixels.data(), src.width, src.height, src.pitch, dst.data(),
+                            dst_width, dst_height, static_cast<int>(dst_step));
+  // Freed before the encode, which halves the pixels held while it runs.
+  src.pixels.reset();
+  if (rc == -1) {
+    puts("[qresize] ipp_resize error!");
+    return Error{Fault::kResample, ""};
+  }
+  return dst;
+}
+
+// qresize's output: qimwrite's steps and lines, encoded into a private
+// buffer; the pixels are released before the file is written.
+int write_result(const char* filename, PixelBuffer pixels, int width, int height) {
+  Result<PrivateBlob> jpeg = encode_private({pixels.data(), width, height, width * 3, TJPF_BGR});
+  pixels.reset();
+  if (!jpeg) {
+    puts(qencode_line(jpeg.error().fault));
+    puts("[qimwrite] encode error!");
+    return -1;
+  }
+  return write_step(filename, jpeg->view());
 }
 
 }  // namespace
@@ -166,16 +248,9 @@ int qimread(const char* filename, unsigned char** image_buffer, int* width, int*
   }
   if (!filename) { puts("[qimread] filename null"); return -1; }
 
-  Result<Blob> bytes = read_file(filename);
-  if (!bytes) {
-    print_read_failure(filename, bytes.error().fault);
-    return -1;
-  }
-  if (qdecode(bytes->data.get(), bytes->size, image_buffer, width, height, pitch, clr_format) == -1) {
-    puts("[qimread] qdecode error!");
-    return -1;
-  }
-  return 0;
+  return read_and_decode(filename, "[qimread] qdecode error!", [&](auto* jpeg, size_t size) {
+    return qdecode(jpeg, size, image_buffer, width, height, pitch, clr_format);
+  });
 }
 
 int qimread2(const char* filename, unsigned char* image_buffer, int* width, int* height,
@@ -188,16 +263,9 @@ int qimread2(const char* filename, unsigned char* image_buffer, int* width, int*
   if (!filename) { puts("[qimread] filename null"); return -1; }
   if (!image_buffer) { puts("[qimread2] image_buffer is null!"); return -1; }
 
-  Result<Blob> bytes = read_file(filename);
-  if (!bytes) {
-    print_read_failure(filename, bytes.error().fault);
-    return -1;
-  }
-  if (qdecode2(bytes->data.get(), bytes->size, image_buffer, width, height, pitch, clr_format) == -1) {
-    puts("[qimread2] qdecode error!");
-    return -1;
-  }
-  return 0;
+  return read_and_decode(filename, "[qimread2] qdecode error!", [&](auto* jpeg, size_t size) {
+    return qdecode2(jpeg, size, image_buffer, width, height, pitch, clr_format);
+  });
 }
 
 int qimwrite(const char* filename, const unsigned char* image_buffer, int width, int height,
@@ -217,13 +285,7 @@ int qimwrite(const char* filename, const unsigned char* image_buffer, int width,
     puts("[qimwrite] encode error!");
     return -1;
   }
-  // Opened only now, so a failed encoding leaves an existing file untouched.
-  Status written = write_file(filename, {jpeg.get(), out_size});
-  if (!written) {
-    print_write_failure(filename, written.error().fault);
-    return -1;
-  }
-  return 0;
+  return write_step(filename, {jpeg.get(), out_size});
 }
 
 // Fails with -1 and prints nothing; on success prints one timing line.
@@ -253,14 +315,7 @@ int qresize(const char* infile_path_name, int dst_width, int dst_height,
   timeval start{};
   gettimeofday(&start, nullptr);
 
-  // qimread's steps and lines, into a private buffer that can take huge pages.
-  Result<Image> src = Error{Fault::kRead, ""};
-  if (Result<Blob> bytes = read_file(infile_path_name); !bytes) {
-    print_read_failure(infile_path_name, bytes.error().fault);
-  } else if (src = decode(bytes->view(), TJPF_BGR); !src) {
-    puts(qdecode_line(src.error().fault));
-    puts("[qimread] qdecode error!");
-  }
+  Result<Image> src = read_source(infile_path_name);
   if (!src) {
     puts("[qresize] qimread error!");
     return -1;
@@ -275,44 +330,11 @@ int qresize(const char* infile_path_name, int dst_width, int dst_height,
     dst_height = *height;
   }
   printf("begin resize (%dx%d)----->(%dx%d)...\n", src_width, src_height, dst_width, dst_height);
-
-  // Sizes are formed in 64 bits so that a wrapped int never reaches the allocator.
-  const int64_t dst_step = int64_t{dst_width} * 3;
-  const int64_t dst_bytes = dst_step * dst_height;
-  if (dst_step > INT_MAX || dst_bytes > INT_MAX) {
-    puts("[qresize] destination image is too large!");
-    return -1;
-  }
-  // At least one byte, so an empty image still gets a pointer and fails in the resampler.
-  PixelBuffer dst = PixelBuffer::allocate(std::max<size_t>(dst_bytes, 1), Storage::kPrivate);
-  if (!dst) {
-    puts("[qresize] destination alloc error!");
-    return -1;
-  }
-  const int rc = ipp_resize(src->pixels.data(), src_width, src_height, src->pitch, dst.data(),
-                            dst_width, dst_height, static_cast<int>(dst_step));
-  // The source is not needed past this point; freeing it now halves the
-  // pixels held while the result is encoded.
-  src->pixels.reset();
-  if (rc == -1) {
-    puts("[qresize] ipp_resize error!");
-    return -1;
-  }
+  Result<PixelBuffer> dst = resize_source(std::move(*src), dst_width, dst_height);
+  if (!dst) return -1;
   printf("resize (%dx%d)----->(%dx%d)... done!\n", src_width, src_height, dst_width, dst_height);
 
-  // qimwrite's steps and lines, the JPEG in a private buffer.
-  Result<PrivateBlob> jpeg =
-      encode_private({dst.data(), dst_width, dst_height, static_cast<int>(dst_step), TJPF_BGR});
-  dst.reset();
-  if (!jpeg) {
-    puts(qencode_line(jpeg.error().fault));
-    puts("[qimwrite] encode error!");
-    puts("[qresize] qimwrite error!");
-    return -1;
-  }
-  // Opened only now, so a failed encoding leaves an existing file untouched.
-  if (Status written = write_file(outfile_path_name, jpeg->view()); !written) {
-    print_write_failure(outfile_path_name, written.error().fault);
+  if (write_result(outfile_path_name, std::move(*dst), dst_width, dst_height) == -1) {
     puts("[qresize] qimwrite error!");
     return -1;
   }
