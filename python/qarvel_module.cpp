@@ -149,45 +149,50 @@ py::bytes to_bytes(const Blob& blob) {
   return py::bytes(reinterpret_cast<const char*>(blob.data.get()), blob.size);
 }
 
-py::array decode_bytes(const py::object& data, int order) {
+py::array decode_bytes(const py::object& data, int order, bool rotate) {
   const int format = pixel_format(order);
   BytesIn in(data);
   Result<Image> image = Error{Fault::kDecode, ""};
   {
     py::gil_scoped_release unlocked;
-    image = decode(in.bytes(), format);
+    image = decode_photo(in.bytes(), format, rotate);
   }
   if (!image) raise(image.error());
   return to_array(std::move(*image));
 }
 
-py::bytes encode_image(const py::object& image, int order) {
+EncodeSettings encode_settings(const py::dict& keywords);
+
+py::bytes encode_image(const py::object& image, int order, const py::dict& keywords) {
+  const EncodeSettings settings = encode_settings(keywords);
   const int format = pixel_format(order);
   PixelsIn in(image);
   Result<Blob> jpeg = Error{Fault::kEncode, ""};
   {
     py::gil_scoped_release unlocked;
     Status packed = in.prepare();
-    jpeg = packed ? encode(in.view(format)) : Result<Blob>(packed.error());
+    jpeg = packed ? encode(in.view(format), settings) : Result<Blob>(packed.error());
   }
   if (!jpeg) raise(jpeg.error());
   return to_bytes(*jpeg);
 }
 
-py::array read_image(const py::bytes& path, int order) {
+py::array read_image(const py::bytes& path, int order, bool rotate) {
   const int format = pixel_format(order);
   const std::string name = file_name(path);
   Result<Image> image = Error{Fault::kRead, ""};
   {
     py::gil_scoped_release unlocked;
     Result<Blob> file = read_file(name.c_str());
-    image = file ? decode(file->view(), format) : Result<Image>(file.error());
+    image = file ? decode_photo(file->view(), format, rotate) : Result<Image>(file.error());
   }
   if (!image) raise(image.error());
   return to_array(std::move(*image));
 }
 
-void write_image(const py::bytes& path, const py::object& image, int order) {
+void write_image(const py::bytes& path, const py::object& image, int order,
+                 const py::dict& keywords) {
+  const EncodeSettings settings = encode_settings(keywords);
   const int format = pixel_format(order);
   const std::string name = file_name(path);
   PixelsIn in(image);
@@ -195,7 +200,7 @@ void write_image(const py::bytes& path, const py::object& image, int order) {
   {
     py::gil_scoped_release unlocked;
     Status packed = in.prepare();
-    Result<Blob> jpeg = packed ? encode(in.view(format)) : Result<Blob>(packed.error());
+    Result<Blob> jpeg = packed ? encode(in.view(format), settings) : Result<Blob>(packed.error());
     done = jpeg ? replace_file(name.c_str(), jpeg->view()) : Status(jpeg.error());
   }
   if (!done) raise(done.error());
@@ -252,21 +257,53 @@ std::string fs_bytes(const py::handle str) {
 std::string option_text(const OptionSpec& o, const py::handle value) {
   const std::string name = o.keyword;
   const std::string type = py::str(py::type::of(value).attr("__name__"));
-  const bool is_int = py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
-  if (o.value == OptionValue::kInteger || (is_int && o.value == OptionValue::kText)) {
-    if (!is_int) throw py::type_error(name + " must be an int, not " + type);
+  const auto is_int = [](py::handle v) {
+    return py::isinstance<py::int_>(v) && !py::isinstance<py::bool_>(v);
+  };
+  const bool size = name == "size";
+  if (o.value == OptionValue::kInteger || (size && is_int(value))) {
+    if (!is_int(value)) throw py::type_error(name + " must be an int, not " + type);
     return py::str(value);
   }
   if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+  if (!size) throw py::type_error(name + " must be a str, not " + type);
   if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
     const py::sequence pair = py::reinterpret_borrow<py::sequence>(value);
-    const bool ints = pair.size() == 2 && std::all_of(pair.begin(), pair.end(), [](py::handle v) {
-      return py::isinstance<py::int_>(v) && !py::isinstance<py::bool_>(v);
-    });
-    if (!ints) throw py::type_error(name + " must be a pair of ints (width, height)");
+    if (pair.size() != 2 || !std::all_of(pair.begin(), pair.end(), is_int))
+      throw py::type_error("size must be a pair of ints (width, height)");
     return py::str(pair[0]).cast<std::string>() + "x" + py::str(pair[1]).cast<std::string>();
   }
-  throw py::type_error(name + " must be a str, an int or a (width, height) pair, not " + type);
+  throw py::type_error("size must be a str, an int or a (width, height) pair, not " + type);
+}
+
+void apply_text(JobRequest& request, const OptionSpec& o, const std::string& text) {
+  if (Status s = o.apply(request, text); !s) throw py::value_error(s.error().message);
+}
+
+// Sets option `o` from a Python value; None leaves it unset.
+void apply_keyword(JobRequest& request, const OptionSpec& o, const py::handle value) {
+  if (value.is_none()) return;
+  if (o.value == OptionValue::kNone ||
+      (o.value == OptionValue::kOptional && py::isinstance<py::bool_>(value))) {
+    if (!py::isinstance<py::bool_>(value))
+      throw py::type_error(std::string(o.keyword) + " must be True or False");
+    if (value.cast<bool>() != o.negated) apply_text(request, o, "");
+  } else {
+    apply_text(request, o, option_text(o, value));
+  }
+}
+
+// The options of encode() and write(), checked as the thumbnailer's are.
+EncodeSettings encode_settings(const py::dict& keywords) {
+  JobRequest request;
+  for (const auto& [key, value] : keywords) {
+    const std::string keyword = py::str(key);
+    const OptionSpec* o = find_keyword(keyword);
+    if (!o || (keyword != "quality" && keyword != "subsampling" && keyword != "progressive"))
+      throw py::type_error("unexpected option: " + keyword);
+    apply_keyword(request, *o, value);
+  }
+  return request.thumbnail.encode;
 }
 
 // The options of a call: command-line words, (name, text) pairs in the
@@ -291,14 +328,7 @@ class Request {
       const OptionSpec* o = find_keyword(keyword);
       if (!o || static_cast<int>(o->scope) > static_cast<int>(widest))
         throw py::type_error("unexpected option: " + keyword);
-      if (value.is_none()) continue;
-      if (o->value == OptionValue::kNone) {
-        if (!py::isinstance<py::bool_>(value))
-          throw py::type_error(keyword + " must be True or False");
-        if (value.cast<bool>() != o->negated) apply(*o, "");
-      } else {
-        apply(*o, option_text(*o, value));
-      }
+      apply_keyword(request_, *o, value);
     }
     if (Status s = finish_request(request_, batch); !s) throw py::value_error(s.error().message);
   }
@@ -307,9 +337,7 @@ class Request {
   py::tuple state() const { return py::make_tuple(keywords_, batch_, arguments_); }
 
  private:
-  void apply(const OptionSpec& o, const std::string& text) {
-    if (Status s = o.apply(request_, text); !s) throw py::value_error(s.error().message);
-  }
+  void apply(const OptionSpec& o, const std::string& text) { apply_text(request_, o, text); }
 
   py::dict keywords_;
   py::list arguments_;
@@ -363,15 +391,34 @@ JobResult to_result(const py::handle result) {
 
 // (source width, source height, width, height, warnings) of the file written.
 py::tuple thumbnail_path(const py::bytes& src, const py::bytes& dst, const Request& request) {
-  const Plan plan = plan_file(file_name(src), file_name(dst));
+  const Result<Plan> plan = plan_file(file_name(src), file_name(dst));
+  if (!plan) throw py::value_error(plan.error().message);
   JobResult r;
   {
     py::gil_scoped_release unlocked;
-    r = run_job(plan.jobs[0], request.get().thumbnail, false);
+    r = run_job(plan->jobs[0], request.get().thumbnail, false);
   }
   if (r.state == JobState::kFailed) raise({Fault::kArgument, r.error});
   const py::tuple t = from_result(r);
   return py::make_tuple(t[3], t[4], t[5], t[6], t[2]);
+}
+
+// (JPEG bytes, (source width, source height, width, height, warnings)) of a
+// thumbnail made from the file src, for a door that writes it elsewhere.
+py::tuple thumbnail_of_file(const py::bytes& src, const Request& request) {
+  const std::string name = file_name(src);
+  if (Result<Plan> plan = plan_file(name, kStandardStream); !plan->jobs[0].error.empty())
+    raise({Fault::kArgument, plan->jobs[0].error});
+  Result<Thumbnail> thumb = Error{Fault::kRead, ""};
+  {
+    py::gil_scoped_release unlocked;
+    thumb = thumbnail_file(name.c_str(), nullptr, request.get().thumbnail);
+  }
+  if (!thumb) raise(thumb.error());
+  py::list warnings;
+  for (const std::string& w : thumb->warnings) warnings.append(fs_str(w));
+  return py::make_tuple(to_bytes(thumb->jpeg), py::make_tuple(thumb->src_width, thumb->src_height,
+                                                              thumb->width, thumb->height, warnings));
 }
 
 // ([(input, output, error)], [folder]) for inputs written into out_dir.
@@ -445,7 +492,7 @@ py::list options() {
   py::list out;
   for (const OptionSpec& o : option_table()) {
     static const char* const kScopes[] = {"image", "batch", "command line"};
-    static const char* const kValues[] = {"flag", "int", "text"};
+    static const char* const kValues[] = {"flag", "int", "text", "optional"};
     py::dict d;
     d["name"] = o.name;
     d["short"] = o.short_name ? py::object(py::str(std::string(1, o.short_name))) : py::none();
@@ -453,6 +500,7 @@ py::list options() {
     d["negated"] = o.negated;
     d["value"] = kValues[static_cast<int>(o.value)];
     d["metavar"] = o.metavar ? py::object(py::str(o.metavar)) : py::none();
+    d["choices"] = o.choices ? py::object(py::str(o.choices).attr("split")()) : py::none();
     d["scope"] = kScopes[static_cast<int>(o.scope)];
     d["help"] = o.help;
     out.append(d);
@@ -470,11 +518,12 @@ PYBIND11_MODULE(_qarvel, m) {
   if (!error_type) throw py::error_already_set();
   m.add_object("Error", py::reinterpret_steal<py::object>(error_type));
 
-  m.def("decode", &decode_bytes, py::arg("data"), py::arg("order"));
-  m.def("encode", &encode_image, py::arg("image"), py::arg("order"));
-  m.def("read", &read_image, py::arg("path"), py::arg("order"));
+  m.def("decode", &decode_bytes, py::arg("data"), py::arg("order"), py::arg("rotate"));
+  m.def("encode", &encode_image, py::arg("image"), py::arg("order"), py::arg("options"));
+  m.def("read", &read_image, py::arg("path"), py::arg("order"), py::arg("rotate"));
   m.def("resize", &resize_image, py::arg("image"), py::arg("width"), py::arg("height"));
-  m.def("write", &write_image, py::arg("path"), py::arg("image"), py::arg("order"));
+  m.def("write", &write_image, py::arg("path"), py::arg("image"), py::arg("order"),
+        py::arg("options"));
 
   py::class_<Request>(m, "Request")
       .def(py::init<const py::dict&, bool, const py::list&>(), py::arg("keywords"),
@@ -488,6 +537,7 @@ PYBIND11_MODULE(_qarvel, m) {
                       }));
   m.def("thumbnail", &thumbnail_bytes, py::arg("data"), py::arg("request"));
   m.def("thumbnail_file", &thumbnail_path, py::arg("src"), py::arg("dst"), py::arg("request"));
+  m.def("thumbnail_of_file", &thumbnail_of_file, py::arg("src"), py::arg("request"));
   m.def("plan", &plan_jobs, py::arg("inputs"), py::arg("out_dir"), py::arg("request"));
   m.def("find_inputs", &find_input_jobs, py::arg("inputs"), py::arg("recursive"));
   m.def("make_folders", &make_plan_folders, py::arg("folders"));
@@ -504,6 +554,6 @@ PYBIND11_MODULE(_qarvel, m) {
   m.def("parse_box", [](const std::string& text) {
     Result<Box> box = parse_box(text);
     if (!box) throw py::value_error(box.error().message);
-    return py::make_tuple(box->width, box->height);
+    return py::make_tuple(box->width, box->height, !box->shrink_only);
   }, py::arg("text"));
 }

@@ -15,11 +15,12 @@ using namespace qarvel;
 
 namespace {
 
-// The rows of tests/data/sizes.tsv: text, accepted, width, height.
+// The rows of tests/data/sizes.tsv: text, accepted, width, height, enlarges.
 struct SizeRow {
   std::string text;
   bool accepted;
   int width, height;
+  bool enlarges;
 };
 
 std::vector<SizeRow> size_table() {
@@ -29,11 +30,12 @@ std::vector<SizeRow> size_table() {
     if (line.empty() || line[0] == '#') continue;
     const size_t close = line.find('"', 1);
     std::istringstream rest(line.substr(close + 2));
-    SizeRow row{line.substr(1, close - 1), false, 0, 0};
-    std::string accepted;
+    SizeRow row{line.substr(1, close - 1), false, 0, 0, false};
+    std::string accepted, enlarges;
     rest >> accepted;
     row.accepted = accepted == "yes";
-    if (row.accepted) rest >> row.width >> row.height;
+    if (row.accepted) rest >> row.width >> row.height >> enlarges;
+    row.enlarges = enlarges == "yes";
     rows.push_back(row);
   }
   return rows;
@@ -63,6 +65,7 @@ TEST(Options, SizeTableParsesAsDocumented) {
     if (box && row.accepted) {
       EXPECT_EQ(box->width, row.width) << row.text;
       EXPECT_EQ(box->height, row.height) << row.text;
+      EXPECT_EQ(!box->shrink_only, row.enlarges) << row.text;
     }
   }
 }
@@ -95,8 +98,8 @@ TEST(Plan, RefusesOutputsThatAreAnInputUnderAnyName) {
   const std::string in = (dir / "in.jpg").string();
   for (const std::string& out : {(dir.path() / "." / "in.jpg").string(), (dir / "hard.jpg").string(),
                                 (dir / "soft.jpg").string()})
-    EXPECT_EQ(plan_file(in, out).jobs[0].error, out + " is the same file as the input " + in + "; not written");
-  EXPECT_EQ(plan_file(in, (dir / "new.jpg").string()).jobs[0].error, "");
+    EXPECT_EQ(plan_file(in, out)->jobs[0].error, out + " is the same file as the input " + in + "; not written");
+  EXPECT_EQ(plan_file(in, (dir / "new.jpg").string())->jobs[0].error, "");
 
   // A batch whose output folder holds the inputs themselves.
   BatchOptions batch;
@@ -131,9 +134,9 @@ TEST(Plan, RefusesSpecialFilesAtOnceAndCollisionsAsAWhole) {
   fs::create_directories(dir / "y");
   write_bytes(dir / "x/a.jpg", {1});
   write_bytes(dir / "y/a.jpg", {1});
-  EXPECT_EQ(plan_file((dir / "fifo.jpg").string(), (dir / "o.jpg").string()).jobs[0].error,
+  EXPECT_EQ(plan_file((dir / "fifo.jpg").string(), (dir / "o.jpg").string())->jobs[0].error,
             (dir / "fifo.jpg").string() + " is not a regular file");
-  EXPECT_EQ(plan_file((dir / "x").string(), (dir / "o.jpg").string()).jobs[0].error,
+  EXPECT_EQ(plan_file((dir / "x").string(), (dir / "o.jpg").string())->jobs[0].error,
             (dir / "x").string() + " is a directory");
 
   BatchOptions batch;

@@ -149,7 +149,7 @@ TEST(Photo, EachOrientationComesOutUprightAtTheDisplayedSize) {
                                      {{0xE1, exif_payload(orientation, orientation % 2 == 0)}});
     const qarvel::Thumbnail t = make(jpeg, o);
     EXPECT_TRUE(t.warnings.empty());
-    EXPECT_EQ(t.src_width, sw);
+    EXPECT_EQ(t.src_width, kW);  // as displayed
     const TjDecoded got = tj_decode(bytes_of(t), TJPF_RGB);
     ASSERT_EQ(got.width, 24);
     ASSERT_EQ(got.height, 16);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -95,10 +96,12 @@ GetoptTable getopt_table() {
   const auto options = option_table();
   for (size_t i = 0; i < options.size(); ++i) {
     const OptionSpec& o = options[i];
-    const int arg = o.value == OptionValue::kNone ? no_argument : required_argument;
+    const int arg = o.value == OptionValue::kNone       ? no_argument
+                    : o.value == OptionValue::kOptional ? optional_argument
+                                                        : required_argument;
     const int val = o.short_name ? o.short_name : kFirstLongOnly + static_cast<int>(i);
     t.longs.push_back({o.name, arg, nullptr, val});
-    if (o.short_name) t.shorts += std::string(1, o.short_name) + (arg ? ":" : "");
+    if (o.short_name) t.shorts += std::string(1, o.short_name) + (arg == required_argument ? ":" : "");
   }
   t.longs.push_back({"help", no_argument, nullptr, kHelp});
   t.longs.push_back({nullptr, 0, nullptr, 0});
@@ -119,6 +122,19 @@ struct CommandLine {
   bool help = false;
 };
 
+// The value of an option whose value is optional: attached (--crop=attention)
+// or the next word when it is one of the option's choices (--crop attention).
+const char* optional_value(const OptionSpec& o, int argc, char** argv) {
+  if (optarg || optind >= argc) return optarg;
+  const std::string_view next = argv[optind];
+  for (std::string_view c = o.choices; !c.empty();) {
+    const size_t space = c.find(' ');
+    if (c.substr(0, space) == next) return argv[optind++];
+    c = space == std::string_view::npos ? "" : c.substr(space + 1);
+  }
+  return nullptr;
+}
+
 // Options into the request; the words after them into args. An Error is a
 // wrong command line.
 Result<CommandLine> parse_options(int argc, char** argv) {
@@ -134,7 +150,8 @@ Result<CommandLine> parse_options(int argc, char** argv) {
     const OptionSpec* o = c == '?' || c == ':' ? nullptr : option_for(c);
     if (!o)
       return Error{Fault::kArgument, std::string("unknown or incomplete option: ") + argv[optind - 1]};
-    if (Status s = o->apply(cl.request, optarg ? optarg : ""); !s) return s.error();
+    const char* value = o->value == OptionValue::kOptional ? optional_value(*o, argc, argv) : optarg;
+    if (Status s = o->apply(cl.request, value ? value : ""); !s) return s.error();
   }
   cl.args.assign(argv + optind, argv + argc);
   return cl;
@@ -203,7 +220,8 @@ std::vector<JobResult> run_plan(const Plan& plan, const JobRequest& r, int threa
     for (size_t k; (k = next.fetch_add(1)) < jobs.size();) {
       const size_t i = order[k];
       results[i] = run_job(jobs[i], r.thumbnail, r.batch.skip_existing);
-      if (results[i].state == JobState::kWritten && !r.batch.quiet)
+      if (results[i].state == JobState::kWritten && !r.batch.quiet &&
+          jobs[i].output != kStandardStream)
         fputs(job_line(jobs[i], results[i]).c_str(), stdout);
       bar.advance(results[i].state == JobState::kFailed);
     }

@@ -98,13 +98,22 @@ Result<Image> decode(ByteView jpeg, int format, ScalingFactor scale = {}) noexce
 // A side of `size` pixels decoded at `scale`, rounded up as TurboJPEG does.
 int scaled_size(int size, ScalingFactor scale) noexcept;
 
+// How an image is encoded; the defaults are the exports' fixed settings.
+struct EncodeSettings {
+  int quality = 85;              // 1..100
+  int subsampling = TJSAMP_422;  // TJSAMP_*; TJSAMP_GRAY keeps the luminance only
+  bool progressive = false;      // the same pixels in scans of growing detail
+};
+
 // Encodes at 4:2:2, quality 85 into TurboJPEG's in-out pair: a null *jpeg
 // has a buffer allocated, a tjAlloc buffer of *size bytes is used or
 // replaced by a larger one. Whatever *jpeg holds afterwards, also after a
 // failure, is the caller's to release with tjFree. Formats outside TurboJPEG's
 // list reach the compressor, which refuses them (kEncode).
 Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept;
-Result<Blob> encode(const ImageView& image) noexcept;
+// Encodes with `settings` into a new TurboJPEG buffer; a grey image
+// (TJPF_GRAY) always makes a grey JPEG.
+Result<Blob> encode(const ImageView& image, const EncodeSettings& settings = {}) noexcept;
 // The same bytes, into a private buffer of the largest size TurboJPEG may
 // need, which it then never grows: only the pages it writes fault in, and
 // nothing is copied. A buffer that cannot be had is kAlloc.

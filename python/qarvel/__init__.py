@@ -14,7 +14,8 @@ To spread work over many processes or machines, see qarvel.dask.
 """
 
 import os
-from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
+import textwrap
+from typing import BinaryIO, List, Literal, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -41,8 +42,9 @@ _ORDERS = {"RGB": 0, "BGR": 1}
 
 
 class ThumbnailInfo(NamedTuple):
-    """What thumbnail_file wrote: the source's size as stored, the output's
-    size, and any problems that did not stop the file (one line each)."""
+    """What thumbnail_file wrote: the source's size as displayed, the
+    output's size, and any problems that did not stop the file (one line
+    each)."""
 
     src_width: int
     src_height: int
@@ -62,52 +64,87 @@ def _path(path: PathLike) -> bytes:
     return os.fsencode(path)
 
 
-def decode(data: Union[bytes, bytearray, memoryview], order: Order = "RGB") -> np.ndarray:
+def _data(source) -> Union[bytes, bytearray, memoryview]:
+    """JPEG bytes from a buffer or from a binary file object (read whole)."""
+    read_ = getattr(source, "read", None)
+    return read_() if callable(read_) else source
+
+
+def _writer(target):
+    """target's write method when it is a binary file object, else None."""
+    write_ = getattr(target, "write", None)
+    return write_ if callable(write_) else None
+
+
+Input = Union[bytes, bytearray, memoryview, BinaryIO]
+
+
+def decode(data: Input, order: Order = "RGB", rotate: bool = False) -> np.ndarray:
     """Decode JPEG data into an image.
 
-    data: the bytes of a JPEG file, as bytes or any object that offers them
+    data: the bytes of a JPEG file, as bytes, any object that offers them
     through the buffer protocol (bytearray, memoryview, mmap, a numpy array
-    of uint8). order: "RGB" or "BGR", the order of the channels returned.
+    of uint8), or a binary file object, read to its end. order: "RGB" or
+    "BGR", the order of the channels returned. rotate: turn the image
+    upright as its EXIF Orientation asks.
 
     Returns a new array of shape (height, width, 3), dtype uint8.
     Raises qarvel.Error when the data is not a JPEG image that can be decoded
     (the message says why), ValueError for a wrong order.
     """
-    return _qarvel.decode(data, _order(order))
+    return _qarvel.decode(_data(data), _order(order), bool(rotate))
 
 
-def encode(image: np.ndarray, order: Order = "RGB") -> bytes:
-    """Encode an image as JPEG: 4:2:2 chroma subsampling, quality 85.
+def encode(image: np.ndarray, order: Order = "RGB", *, quality: int = 85,
+           subsampling: str = "4:2:2", progressive: bool = False) -> bytes:
+    """Encode an image as JPEG.
 
     image: an array of shape (height, width, 3), dtype uint8; any row
     stride is accepted, and views with other strides are copied first.
-    order: the order of the image's channels, "RGB" or "BGR".
+    order: the order of the image's channels, "RGB" or "BGR". quality: 1 to
+    100. subsampling: the chroma's, "4:2:0", "4:2:2", "4:4:4", or "gray" for
+    a greyscale JPEG. progressive: a progressive JPEG (the same pixels, a
+    smaller file).
 
     Returns the JPEG file's bytes. Raises ValueError for an array of another
-    shape or dtype, qarvel.Error when the image cannot be encoded (an empty one).
+    shape or dtype or a wrong setting, qarvel.Error when the image cannot be
+    encoded (an empty one).
     """
-    return _qarvel.encode(np.asarray(image), _order(order))
+    return _qarvel.encode(np.asarray(image), _order(order),
+                          dict(quality=quality, subsampling=subsampling, progressive=progressive))
 
 
-def read(path: PathLike, order: Order = "RGB") -> np.ndarray:
-    """Read and decode a JPEG file.
+def read(path: Union[PathLike, BinaryIO], order: Order = "RGB", rotate: bool = False) -> np.ndarray:
+    """Read and decode a JPEG file, named by path or open as a binary file
+    object.
 
     Returns a new array of shape (height, width, 3), dtype uint8, with the
-    channels in `order`. Raises qarvel.Error when the file cannot be read or
+    channels in `order`, turned upright by the EXIF Orientation when
+    `rotate` is set. Raises qarvel.Error when the file cannot be read or
     decoded.
     """
-    return _qarvel.read(_path(path), _order(order))
+    data = _data(path)
+    if data is not path:
+        return decode(data, order, rotate)
+    return _qarvel.read(_path(path), _order(order), bool(rotate))
 
 
-def write(path: PathLike, image: np.ndarray, order: Order = "RGB") -> None:
-    """Encode an image as JPEG (as encode does) and write it to path.
+def write(path: Union[PathLike, BinaryIO], image: np.ndarray, order: Order = "RGB", *,
+          quality: int = 85, subsampling: str = "4:2:2", progressive: bool = False) -> None:
+    """Encode an image as JPEG (as encode does) and write it to path, or to
+    a writable binary file object.
 
-    The file is replaced safely: the JPEG goes to a temporary file in the
-    same folder, which is then renamed over path, so path either keeps its
-    old contents or holds the whole new image, never part of it.
+    A file named by path is replaced safely: the JPEG goes to a temporary
+    file in the same folder, which is then renamed over path, so path either
+    keeps its old contents or holds the whole new image, never part of it.
     Raises qarvel.Error when encoding or writing fails.
     """
-    _qarvel.write(_path(path), np.asarray(image), _order(order))
+    options = dict(quality=quality, subsampling=subsampling, progressive=progressive)
+    write_ = _writer(path)
+    if write_:
+        write_(_qarvel.encode(np.asarray(image), _order(order), options))
+    else:
+        _qarvel.write(_path(path), np.asarray(image), _order(order), options)
 
 
 def _whole(name: str, value: int) -> int:
@@ -146,11 +183,14 @@ def _options_doc(batch: bool = False) -> str:
     for o in _qarvel.options():
         if o["scope"] not in scopes or o["keyword"] in ("width", "height", "size"):
             continue
-        text = " ".join(o["help"].split())
         if o["value"] == "flag":
-            lines.append(f"    {o['keyword']}={not o['negated']}: {text}")
+            head = f"{o['keyword']}={not o['negated']}"
+        elif o["value"] == "optional":
+            head = f"{o['keyword']}=True or {' or '.join(repr(c) for c in o['choices'])}"
         else:
-            lines.append(f"    {o['keyword']}={o['metavar']}: {text}")
+            head = f"{o['keyword']}={o['metavar']}"
+        lines.append(textwrap.fill(f"{head}: {' '.join(o['help'].split())}", 76, break_on_hyphens=False,
+                                   initial_indent="    ", subsequent_indent="        "))
     return "\n".join(lines)
 
 
@@ -158,20 +198,27 @@ def _request(width, height, size, options: dict, batch: bool = False):
     return _qarvel.Request(dict(options, width=width, height=height, size=size), batch)
 
 
-def thumbnail(data: Union[bytes, bytearray, memoryview], width: Optional[int] = None,
-              height: Optional[int] = None, size: Optional[Size] = None, **options) -> bytes:
-    return _qarvel.thumbnail(data, _request(width, height, size, options))
+def thumbnail(data: Input, width: Optional[int] = None, height: Optional[int] = None,
+              size: Optional[Size] = None, **options) -> bytes:
+    return _qarvel.thumbnail(_data(data), _request(width, height, size, options))
 
 
-def thumbnail_file(src: PathLike, dst: PathLike, width: Optional[int] = None,
+def thumbnail_file(src: PathLike, dst: Union[PathLike, BinaryIO], width: Optional[int] = None,
                    height: Optional[int] = None, size: Optional[Size] = None,
                    **options) -> ThumbnailInfo:
-    info = _qarvel.thumbnail_file(_path(src), _path(dst), _request(width, height, size, options))
+    request = _request(width, height, size, options)
+    write_ = _writer(dst)
+    if write_:
+        jpeg, info = _qarvel.thumbnail_of_file(_path(src), request)
+        write_(jpeg)
+    else:
+        info = _qarvel.thumbnail_file(_path(src), _path(dst), request)
     return ThumbnailInfo(*info)
 
 
 thumbnail.__doc__ = """Resize a photo held in memory into a new JPEG, as `qarvel resize` does.
 
+    data: the photo's bytes, or a binary file object read to its end.
     The target: `width` pixels wide and `height` high (None or 0 keeps the
     aspect ratio), or `size`, a box the photo is fitted into with its aspect
     ratio kept: a (width, height) pair, an int (a width bound), or a string
@@ -182,7 +229,7 @@ thumbnail.__doc__ = """Resize a photo held in memory into a new JPEG, as `qarvel
     Options, as keywords (the same as the command line's):
 {options}
 
-    Returns the JPEG's bytes (4:2:2, quality 85). Raises qarvel.Error when
+    Returns the JPEG's bytes. Raises qarvel.Error when
     the data cannot be decoded or resized, ValueError for a wrong target or
     options that contradict each other, TypeError for a value of the wrong
     type or an unknown option.

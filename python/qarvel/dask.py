@@ -231,6 +231,9 @@ def _parser() -> argparse.ArgumentParser:
         if o["value"] == "flag":
             parser.add_argument(*names, dest=o["name"], action="store_const", const="",
                                 help=text)
+        elif o["value"] == "optional":
+            parser.add_argument(*names, dest=o["name"], nargs="?", const="", metavar=o["metavar"],
+                                choices=o["choices"] + [""], help=text)
         else:
             parser.add_argument(*names, dest=o["name"], metavar=o["metavar"], help=text)
     parser.add_argument("--scheduler", metavar="ADDRESS",

@@ -288,13 +288,17 @@ def test_thumbnails_match_in_memory_on_file_and_from_the_tool(tmp_path):
 
 
 def size_table():
-    """(text, accepted, width, height) from the size table the C++ suite runs too."""
+    """(text, accepted, width, height, enlarges) from the size table the C++
+    suite runs too."""
     rows = []
     for line in (DATA.parent / "sizes.tsv").read_text().splitlines():
         if line and not line.startswith("#"):
             text, rest = line[1:].split('"\t', 1)
             accepted, *box = rest.split("\t")
-            rows.append((text, accepted == "yes", *(int(v) for v in box[:2] if accepted == "yes")))
+            if accepted == "yes":
+                rows.append((text, True, int(box[0]), int(box[1]), box[2] == "yes"))
+            else:
+                rows.append((text, False))
     return rows
 
 

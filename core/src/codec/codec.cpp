@@ -110,12 +110,16 @@ Status check_image(const ImageView& image) {
   return {};
 }
 
-// 4:2:2 at quality 85, into TurboJPEG's in-out pair under `flags`.
-Status compress(const ImageView& image, unsigned char** jpeg, unsigned long* size, int flags) {
+// Into TurboJPEG's in-out pair under `flags`. A grey image makes a grey JPEG
+// whatever the settings ask.
+Status compress(const ImageView& image, const EncodeSettings& settings, unsigned char** jpeg,
+                unsigned long* size, int flags) {
   TjHandle tj(tjInitCompress());
   if (!tj) return Error{Fault::kInit, "cannot create a JPEG compressor: " + tj_message(nullptr)};
+  const int subsampling = image.format == TJPF_GRAY ? TJSAMP_GRAY : settings.subsampling;
+  if (settings.progressive) flags |= TJFLAG_PROGRESSIVE;
   if (tjCompress2(tj.get(), image.pixels, image.width, image.pitch, image.height, image.format,
-                  jpeg, size, TJSAMP_422, 85, flags) == -1)
+                  jpeg, size, subsampling, settings.quality, flags) == -1)
     return Error{Fault::kEncode, "cannot encode the image: " + tj_message(tj.get())};
   return {};
 }
@@ -125,7 +129,7 @@ Status compress(const ImageView& image, unsigned char** jpeg, unsigned long* siz
 Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept {
   if (Status s = check_image(image); !s) return s;
   // Flags 0 let TurboJPEG allocate or grow *jpeg.
-  return compress(image, jpeg, size, 0);
+  return compress(image, {}, jpeg, size, 0);
 }
 
 Result<PrivateBlob> encode_private(const ImageView& image) noexcept {
@@ -138,15 +142,16 @@ Result<PrivateBlob> encode_private(const ImageView& image) noexcept {
   unsigned char* jpeg = blob.data.data();
   unsigned long size = bound;
   // TJFLAG_NOREALLOC: the buffer holds tjBufSize bytes and stays ours.
-  if (Status s = compress(image, &jpeg, &size, TJFLAG_NOREALLOC); !s) return s.error();
+  if (Status s = compress(image, {}, &jpeg, &size, TJFLAG_NOREALLOC); !s) return s.error();
   blob.size = size;
   return blob;
 }
 
-Result<Blob> encode(const ImageView& image) noexcept {
+Result<Blob> encode(const ImageView& image, const EncodeSettings& settings) noexcept {
+  if (Status s = check_image(image); !s) return s.error();
   unsigned char* jpeg = nullptr;
   unsigned long size = 0;
-  Status s = encode(image, &jpeg, &size);
+  Status s = compress(image, settings, &jpeg, &size, 0);
   Blob blob{TjBuffer(jpeg), size};
   if (!s) return s.error();
   return blob;

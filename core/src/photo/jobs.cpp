@@ -2,9 +2,11 @@
 #include "photo/jobs.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -44,6 +46,23 @@ std::string input_refusal(const std::string& path) {
   return "";
 }
 
+// Why `output` cannot be written, or "": a JPEG goes under a JPEG name.
+std::string output_refusal(const std::string& output) {
+  if (output == kStandardStream || is_jpeg_name(output)) return "";
+  return output + ": output names end in .jpg or .jpeg";
+}
+
+// The output name of an input called `file`: `pattern` with each %s its
+// name without the extension, or its own name.
+std::string output_name(const fs::path& file, const std::string& pattern) {
+  if (pattern.empty()) return file.filename().string();
+  std::string name = pattern;
+  const std::string stem = file.stem().string();
+  for (size_t at = name.find("%s"); at != std::string::npos; at = name.find("%s", at + stem.size()))
+    name.replace(at, 2, stem);
+  return name;
+}
+
 std::string same_file_refusal(const std::string& output, const std::string& input) {
   return output + " is the same file as the input " + input + "; not written";
 }
@@ -51,6 +70,7 @@ std::string same_file_refusal(const std::string& output, const std::string& inpu
 // Files found under the inputs: where each comes from, where it goes.
 struct Walk {
   const fs::path& out_dir;
+  const std::string& name;
   bool recursive;
   FileId out_id;
   bool out_exists;
@@ -84,8 +104,10 @@ void walk_folder(Walk& w, const fs::path& root, const fs::path& dir) {
   if (ec) w.broken.push_back({dir.string(), "", "cannot list this directory: " + ec.message()});
   std::sort(files.begin(), files.end());
   std::sort(subdirs.begin(), subdirs.end());
-  for (const fs::path& f : files)
-    w.found.push_back({f.string(), (w.out_dir / f.lexically_relative(root)).string(), ""});
+  for (const fs::path& f : files) {
+    const fs::path folder = w.out_dir / f.lexically_relative(root).parent_path();
+    w.found.push_back({f.string(), (folder / output_name(f, w.name)).string(), ""});
+  }
   for (const fs::path& d : subdirs) walk_folder(w, root, d);
 }
 
@@ -113,11 +135,58 @@ std::vector<std::string> output_folders(const std::vector<Job>& jobs, const std:
   return {folders.begin(), folders.end()};  // a parent sorts before its children
 }
 
+// All of standard input; kTooLarge past what a JPEG buffer holds.
+Result<std::vector<uint8_t>> read_standard_input() {
+  std::vector<uint8_t> bytes;
+  for (size_t size = 0;;) {
+    bytes.resize(std::max<size_t>(size * 2, 1 << 16));
+    const ssize_t n = read(STDIN_FILENO, bytes.data() + size, bytes.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Error{Fault::kRead, std::string("cannot read standard input: ") + strerror(errno)};
+    if (n == 0) {
+      bytes.resize(size);
+      return bytes;
+    }
+    size += static_cast<size_t>(n);
+    if (size > INT_MAX) return Error{Fault::kTooLarge, "standard input is too large to read"};
+  }
+}
+
+Status write_standard_output(ByteView bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Error{Fault::kWrite, std::string("cannot write standard output: ") + strerror(errno)};
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+// A job that reads standard input or writes standard output.
+Result<Thumbnail> run_streamed(const Job& job, const ThumbnailOptions& options) {
+  Result<Thumbnail> thumb = Error{Fault::kRead, ""};
+  if (job.input == kStandardStream) {
+    Result<std::vector<uint8_t>> bytes = read_standard_input();
+    if (!bytes) return bytes.error();
+    thumb = thumbnail(*bytes, options);
+  } else {
+    thumb = thumbnail_file(job.input.c_str(), nullptr, options);
+  }
+  if (!thumb) return thumb;
+  Status written = job.output == kStandardStream ? write_standard_output(thumb->jpeg.view())
+                                                 : replace_file(job.output.c_str(), thumb->jpeg.view());
+  if (!written) return written.error();
+  thumb->jpeg = Blob{};
+  return thumb;
+}
+
 }  // namespace
 
-Plan plan_file(const std::string& input, const std::string& output) noexcept {
+Result<Plan> plan_file(const std::string& input, const std::string& output) noexcept {
+  if (std::string refusal = output_refusal(output); !refusal.empty())
+    return Error{Fault::kArgument, refusal};
   Plan plan;
-  plan.jobs.push_back({input, output, input_refusal(input)});
+  plan.jobs.push_back({input, output, input == kStandardStream ? "" : input_refusal(input)});
   refuse_inputs_as_outputs(plan.jobs);
   return plan;
 }
@@ -125,20 +194,24 @@ Plan plan_file(const std::string& input, const std::string& output) noexcept {
 std::vector<Job> find_inputs(std::span<const std::string> inputs,
                              const BatchOptions& batch) noexcept {
   const fs::path out_dir(batch.out_dir);
-  Walk w{out_dir, batch.recursive, {}, false, {}, {}};
+  Walk w{out_dir, batch.name, batch.recursive, {}, false, {}, {}};
   w.out_exists = identify(batch.out_dir, &w.out_id);
   for (const std::string& in : inputs) {
     std::error_code ec;
     if (fs::is_directory(in, ec))
       walk_folder(w, in, in);
     else
-      w.found.push_back({in, (out_dir / fs::path(in).filename()).string(), input_refusal(in)});
+      w.found.push_back({in, (out_dir / output_name(in, batch.name)).string(), input_refusal(in)});
   }
   w.found.insert(w.found.end(), w.broken.begin(), w.broken.end());
   return std::move(w.found);
 }
 
 Result<Plan> plan_batch(std::span<const std::string> inputs, const BatchOptions& batch) noexcept {
+  if (std::find(inputs.begin(), inputs.end(), kStandardStream) != inputs.end())
+    return Error{Fault::kArgument, "standard input (-) is read in the single-file form only"};
+  if (!batch.name.empty() && !is_jpeg_name(batch.name))
+    return Error{Fault::kArgument, batch.name + ": output names end in .jpg or .jpeg"};
   Plan plan;
   plan.jobs = find_inputs(inputs, batch);
   if (plan.jobs.empty()) return Error{Fault::kNoData, "no JPEG files found in the inputs"};
@@ -148,6 +221,8 @@ Result<Plan> plan_batch(std::span<const std::string> inputs, const BatchOptions&
       if (auto [at, added] = writers.emplace(j.output, &j.input); !added)
         return Error{Fault::kArgument,
                      *at->second + " and " + j.input + " would both write " + j.output};
+  for (Job& j : plan.jobs)
+    if (j.error.empty()) j.error = output_refusal(j.output);
   refuse_inputs_as_outputs(plan.jobs);
   plan.folders = output_folders(plan.jobs, batch.out_dir);
   return plan;
@@ -182,11 +257,14 @@ JobResult run_job(const Job& job, const ThumbnailOptions& options, bool skip_exi
     return r;
   }
   struct stat st;
-  if (skip_existing && lstat(job.output.c_str(), &st) == 0) {
+  if (skip_existing && job.output != kStandardStream && lstat(job.output.c_str(), &st) == 0) {
     r.state = JobState::kSkipped;
     return r;
   }
-  Result<Thumbnail> thumb = thumbnail_file(job.input.c_str(), job.output.c_str(), options);
+  Result<Thumbnail> thumb =
+      job.input == kStandardStream || job.output == kStandardStream
+          ? run_streamed(job, options)
+          : thumbnail_file(job.input.c_str(), job.output.c_str(), options);
   if (!thumb) {
     r.error = thumb.error().message;
     return r;

@@ -15,6 +15,9 @@
 
 namespace qarvel {
 
+// "-": standard input as a job's input, standard output as its output.
+inline constexpr char kStandardStream[] = "-";
+
 struct Job {
   std::string input;
   std::string output;  // empty for an entry that could not be listed
@@ -27,23 +30,27 @@ struct Plan {
   std::vector<std::string> folders;
 };
 
-// One input to one output. Refusals (an input that is no regular file, an
-// output that is the input under another name or link) become the job's error.
-Plan plan_file(const std::string& input, const std::string& output) noexcept;
+// One input to one output, either of them "-" for the standard streams.
+// Fails for an output not named .jpg or .jpeg; refusals of the input (no
+// regular file) and of the output (the input under another name or link)
+// become the job's error.
+Result<Plan> plan_file(const std::string& input, const std::string& output) noexcept;
 
 // The jobs of inputs written into batch.out_dir, before any refusal but
 // those of the inputs themselves: a folder stands for the *.jpg and *.jpeg files
 // in it (any case), and with batch.recursive for those of its subfolders
 // too, mirrored under out_dir; symbolic links to folders are not followed
-// and out_dir itself is never walked into. Each file keeps its name. Entries
+// and out_dir itself is never walked into. Each file keeps its name, or
+// takes batch.name with %s standing for its name's stem. Entries
 // that cannot be read and inputs that are no regular files come with their
 // error; entries that cannot be read come last, without an output.
 std::vector<Job> find_inputs(std::span<const std::string> inputs,
                              const BatchOptions& batch) noexcept;
 
-// find_inputs' jobs, checked: fails when two inputs would write one output or
-// when nothing is found; outputs that are an input under another name become
-// failed jobs.
+// find_inputs' jobs, checked: fails for "-" among the inputs, a name pattern
+// that is no JPEG name, two inputs that would write one output, or nothing
+// found; outputs that are no JPEG names or an input under another name
+// become failed jobs.
 Result<Plan> plan_batch(std::span<const std::string> inputs, const BatchOptions& batch) noexcept;
 
 // Creates the plan's output folders; kWrite names the one that failed.
@@ -59,7 +66,7 @@ struct JobResult {
   JobState state = JobState::kFailed;
   std::string error;
   std::vector<std::string> warnings;
-  int src_width = 0, src_height = 0;  // the source's size
+  int src_width = 0, src_height = 0;  // the source as displayed
   int width = 0, height = 0;          // the thumbnail's size
 };
 

@@ -5,10 +5,13 @@
 #include <charconv>
 #include <climits>
 #include <iterator>
+#include <utility>
 
 namespace qarvel {
 
-const char kBoxGrammar[] = "WxH, W, Wx or xH in whole pixels, such as 800x600, 800 or x600";
+const char kBoxGrammar[] =
+    "WxH, W, Wx or xH in whole pixels, such as 800x600, 800 or x600, and '>' after it to never "
+    "enlarge";
 
 namespace {
 
@@ -39,6 +42,7 @@ Status set_size(JobRequest& r, std::string_view text) {
   r.thumbnail.width = box->width;
   r.thumbnail.height = box->height;
   r.thumbnail.fit = true;
+  if (box->shrink_only) r.thumbnail.enlarge = false;
   r.given.size = true;
   return {};
 }
@@ -47,6 +51,42 @@ Status set_jobs(JobRequest& r, std::string_view text) {
   Result<int> v = parse_pixels(text);
   if (!v || *v == 0) return bad_value("number of jobs", text, "a positive whole number");
   r.batch.jobs = *v;
+  return {};
+}
+
+Status set_quality(JobRequest& r, std::string_view text) {
+  Result<int> v = parse_pixels(text);
+  if (!v || *v < 1 || *v > 100) return bad_value("quality", text, "a whole number from 1 to 100");
+  r.thumbnail.encode.quality = *v;
+  return {};
+}
+
+Status set_subsampling(JobRequest& r, std::string_view text) {
+  static constexpr std::pair<std::string_view, int> kModes[] = {
+      {"4:2:0", TJSAMP_420}, {"4:2:2", TJSAMP_422}, {"4:4:4", TJSAMP_444}, {"gray", TJSAMP_GRAY}};
+  for (const auto& [name, mode] : kModes)
+    if (text == name) {
+      r.thumbnail.encode.subsampling = mode;
+      return {};
+    }
+  return bad_value("subsampling", text, "4:2:0, 4:2:2, 4:4:4 or gray");
+}
+
+Status set_crop(JobRequest& r, std::string_view text) {
+  using Crop = ThumbnailOptions::Crop;
+  if (text.empty() || text == "centre" || text == "center")
+    r.thumbnail.crop = Crop::kCentre;
+  else if (text == "attention")
+    r.thumbnail.crop = Crop::kAttention;
+  else
+    return bad_value("crop", text, "centre or attention");
+  return {};
+}
+
+Status set_name(JobRequest& r, std::string_view text) {
+  if (text.find('/') != std::string_view::npos || text.find("%s") == std::string_view::npos)
+    return bad_value("name", text, "a file name holding %s, such as tn_%s.jpg");
+  r.batch.name = std::string(text);
   return {};
 }
 
@@ -62,55 +102,92 @@ Status set_batch_flag(JobRequest& r, std::string_view) {
   return {};
 }
 
+Status set_progressive(JobRequest& r, std::string_view) {
+  r.thumbnail.encode.progressive = true;
+  return {};
+}
+
 using enum OptionScope;
 using enum OptionValue;
 
 // Help lines wrap at 56 columns, so that --help fits 80 columns.
 constexpr OptionSpec kOptions[] = {
-    {"out-dir", 'o', "out_dir", false, kText, "DIR", kCommandLine,
+    {"out-dir", 'o', "out_dir", false, kText, "DIR", nullptr, kCommandLine,
      "batch mode: write outputs into DIR (created if missing)",
      [](JobRequest& r, std::string_view text) -> Status {
        if (text.empty()) return Error{Fault::kArgument, "the output folder needs a name"};
        r.batch.out_dir = std::string(text);
        return {};
      }},
-    {"width", 'W', "width", false, kInteger, "N", kImage, "target width in pixels", set_width},
-    {"height", 'H', "height", false, kInteger, "N", kImage,
+    {"width", 'W', "width", false, kInteger, "N", nullptr, kImage, "target width in pixels",
+     set_width},
+    {"height", 'H', "height", false, kInteger, "N", nullptr, kImage,
      "target height in pixels; 0 or none keeps the aspect ratio", set_height},
-    {"size", 's', "size", false, kText, "BOX", kImage,
+    {"size", 's', "size", false, kText, "BOX", nullptr, kImage,
      "fit inside BOX, aspect kept: WxH, or W (also Wx) to bound\n"
      "the width only, or xH to bound the height only; not with\n"
      "a width or height",
      set_size},
-    {"recursive", 'r', "recursive", false, kNone, nullptr, kBatch,
+    {"no-enlarge", 0, "enlarge", true, kNone, nullptr, nullptr, kImage,
+     "never make a thumbnail larger than the photo (also a '>'\n"
+     "after BOX, as in -s '640x640>')",
+     set_thumbnail_flag<&ThumbnailOptions::enlarge, false>},
+    {"crop", 0, "crop", false, kOptional, "MODE", "centre center attention", kImage,
+     "fill the box (WxH) exactly, cutting what overflows:\n"
+     "evenly (centre, the default) or around the busiest part\n"
+     "(attention: where edges, saturated colours and skin tones\n"
+     "are densest)",
+     set_crop},
+    {"recursive", 'r', "recursive", false, kNone, nullptr, nullptr, kBatch,
      "walk INPUT directories and their subdirectories, mirroring\n"
      "them under DIR; symbolic links to directories are not\n"
      "followed, and DIR itself is never walked into",
      set_batch_flag<&BatchOptions::recursive>},
-    {"jobs", 'j', "jobs", false, kInteger, "N", kCommandLine,
+    {"name", 0, "name", false, kText, "PATTERN", nullptr, kBatch,
+     "name outputs by PATTERN, %s standing for the input's name\n"
+     "without its extension, as in 'tn_%s.jpg' (default: the\n"
+     "input's own name)",
+     set_name},
+    {"jobs", 'j', "jobs", false, kInteger, "N", nullptr, kCommandLine,
      "files resized at once in batch mode (default: number of\n"
      "cores)",
      set_jobs},
-    {"no-rotate", 0, "rotate", true, kNone, nullptr, kImage,
+    {"no-rotate", 0, "rotate", true, kNone, nullptr, nullptr, kImage,
      "ignore the EXIF Orientation: keep the image as stored",
      set_thumbnail_flag<&ThumbnailOptions::rotate, false>},
-    {"keep-metadata", 0, "keep_metadata", false, kNone, nullptr, kImage,
+    {"keep-metadata", 0, "keep_metadata", false, kNone, nullptr, nullptr, kImage,
      "keep EXIF (Orientation set to 1 when the image was turned,\n"
      "embedded thumbnail removed), XMP and IPTC as well as the\n"
      "colour profile",
      set_thumbnail_flag<&ThumbnailOptions::keep_metadata>},
-    {"strip", 0, "strip", false, kNone, nullptr, kImage,
+    {"strip", 0, "strip", false, kNone, nullptr, nullptr, kImage,
      "keep no metadata, not even the colour profile (by default\n"
      "only the ICC colour profile is kept)",
      set_thumbnail_flag<&ThumbnailOptions::strip>},
-    {"exact", 0, "exact", false, kNone, nullptr, kImage,
+    {"srgb", 0, "srgb", false, kNone, nullptr, nullptr, kImage,
+     "convert the colours to sRGB by the embedded profile and\n"
+     "write no profile (photos without one are taken as sRGB)",
+     set_thumbnail_flag<&ThumbnailOptions::srgb>},
+    {"quality", 0, "quality", false, kInteger, "N", nullptr, kImage,
+     "JPEG quality from 1 to 100 (default 85)", set_quality},
+    {"subsampling", 0, "subsampling", false, kText, "MODE", nullptr, kImage,
+     "chroma subsampling: 4:2:0, 4:2:2 (default), 4:4:4, or gray\n"
+     "for a greyscale thumbnail; a greyscale photo stays grey",
+     set_subsampling},
+    {"progressive", 0, "progressive", false, kNone, nullptr, nullptr, kImage,
+     "write a progressive JPEG: the same pixels, a smaller file", set_progressive},
+    {"exact", 0, "exact", false, kNone, nullptr, nullptr, kImage,
      "decode at full size and resample in one step; with\n"
      "--no-rotate --strip the output equals qresize's byte for byte",
      set_thumbnail_flag<&ThumbnailOptions::exact>},
-    {"skip-existing", 0, "skip_existing", false, kNone, nullptr, kBatch,
+    {"strict", 0, "strict", false, kNone, nullptr, nullptr, kImage,
+     "fail a photo whose data is damaged (a truncated or corrupt\n"
+     "file) instead of making a thumbnail of what can be decoded",
+     set_thumbnail_flag<&ThumbnailOptions::strict>},
+    {"skip-existing", 0, "skip_existing", false, kNone, nullptr, nullptr, kBatch,
      "leave outputs that already exist untouched (resumable runs)",
      set_batch_flag<&BatchOptions::skip_existing>},
-    {"quiet", 'q', "quiet", false, kNone, nullptr, kCommandLine,
+    {"quiet", 'q', "quiet", false, kNone, nullptr, nullptr, kCommandLine,
      "print nothing per file (failures are still listed)", set_batch_flag<&BatchOptions::quiet>},
 };
 
@@ -147,10 +224,15 @@ const OptionSpec* find_keyword(std::string_view keyword) noexcept {
 
 Status finish_request(const JobRequest& r, bool batch) noexcept {
   if (Status s = check_target(r); !s) return s;
+  const ThumbnailOptions& t = r.thumbnail;
+  if (t.crop != ThumbnailOptions::Crop::kNone && (t.width == 0 || t.height == 0))
+    return Error{Fault::kArgument, "cropping needs a box with both sides, such as 640x480"};
   if (r.thumbnail.keep_metadata && r.thumbnail.strip)
     return Error{Fault::kArgument, "metadata cannot be both kept and stripped"};
   if (!batch && r.batch.recursive)
     return Error{Fault::kArgument, "walking folders recursively needs an output folder"};
+  if (!batch && !r.batch.name.empty())
+    return Error{Fault::kArgument, "a name pattern needs an output folder"};
   return {};
 }
 
@@ -161,9 +243,11 @@ std::string option_help(OptionScope widest) noexcept {
     if (!within(o.scope, widest)) continue;
     std::string names = o.short_name ? std::string("  -") + o.short_name + ", --" : "      --";
     names += o.name;
-    if (o.metavar) names = names + " " + o.metavar;
-    names.resize(std::max(names.size() + 1, kHelpColumn), ' ');
-    out += names;
+    if (o.metavar) names += o.value == OptionValue::kOptional ? std::string(" [") + o.metavar + "]"
+                                                              : std::string(" ") + o.metavar;
+    // Names too long for their column leave the help to the next line.
+    out += names.size() < kHelpColumn ? names.append(kHelpColumn - names.size(), ' ')
+                                      : names + "\n" + std::string(kHelpColumn, ' ');
     for (const char* line = o.help; *line;) {
       const char* end = line;
       while (*end && *end != '\n') ++end;
@@ -190,10 +274,14 @@ Result<int> parse_pixels(std::string_view text) noexcept {
 
 Result<Box> parse_box(std::string_view text) noexcept {
   const Error bad{Fault::kArgument, std::string("a size is ") + kBoxGrammar};
+  Box box;
+  if (text.ends_with('>')) {
+    box.shrink_only = true;
+    text.remove_suffix(1);
+  }
   const size_t x = text.find_first_of("xX");
   const std::string_view w = text.substr(0, x);
   const std::string_view h = x == std::string_view::npos ? std::string_view() : text.substr(x + 1);
-  Box box;
   if (w.empty() && h.empty()) return bad;
   if (!w.empty()) {
     Result<int> v = parse_pixels(w);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "core.h"
 #include "result.h"
 
 namespace qarvel {
@@ -24,15 +25,23 @@ struct ThumbnailOptions {
   int width = 0;
   int height = 0;
   bool fit = false;
+  bool enlarge = true;  // false: never larger than the source, as displayed
+  // Fill the box (width x height, both set) exactly, cutting what overflows:
+  // evenly, or keeping the busiest part.
+  enum class Crop { kNone, kCentre, kAttention } crop = Crop::kNone;
   bool rotate = true;          // turn the image upright by its EXIF Orientation
   bool keep_metadata = false;  // keep EXIF (orientation reset), XMP and IPTC too
   bool strip = false;          // keep nothing, not even the colour profile
+  bool srgb = false;           // convert to sRGB by the embedded profile, write none
   bool exact = false;          // full-size decode and the library's resampler only
+  bool strict = false;         // damaged data fails the photo instead of a warning
+  EncodeSettings encode;
 };
 
 // How a batch of photos is run.
 struct BatchOptions {
   std::string out_dir;  // empty: the single-file form
+  std::string name;     // output names, %s standing for the input's stem; empty: its name
   bool recursive = false;
   bool skip_existing = false;
   bool quiet = false;
@@ -56,9 +65,10 @@ enum class OptionScope { kImage, kBatch, kCommandLine };
 
 // What an option's value is, for doors that type their arguments.
 enum class OptionValue {
-  kNone,     // a flag
-  kInteger,  // a whole number
-  kText,     // anything else (a size, a folder)
+  kNone,      // a flag
+  kInteger,   // a whole number
+  kText,      // anything else (a size, a folder)
+  kOptional,  // a flag that may take one of its `choices`
 };
 
 struct OptionSpec {
@@ -69,6 +79,7 @@ struct OptionSpec {
   bool negated;
   OptionValue value;
   const char* metavar;  // the value's placeholder in help texts
+  const char* choices;  // the words a kOptional option takes, space-separated
   OptionScope scope;
   const char* help;  // one or more lines, without the option's names
   // Parses `text` (empty for a flag) into `request`; the Error is for people.
@@ -94,10 +105,11 @@ Result<int> parse_pixels(std::string_view text) noexcept;
 
 // A box to fit inside: "WxH", "W" or "Wx" (width only), "xH" (height only),
 // with 'x' or 'X', whole non-negative numbers, at least one of them positive;
-// a missing or 0 side is unbounded.
+// a missing or 0 side is unbounded. A '>' after it means never enlarge.
 struct Box {
   int width = 0;
   int height = 0;
+  bool shrink_only = false;
 };
 Result<Box> parse_box(std::string_view text) noexcept;
 

@@ -23,18 +23,23 @@ Result<Size> target_size(int width, int height, const ThumbnailOptions& options)
 
 struct Thumbnail {
   Blob jpeg;                          // empty after thumbnail_file has written it
-  int src_width = 0, src_height = 0;  // as stored
+  int src_width = 0, src_height = 0;  // the source as displayed
   int width = 0, height = 0;          // as written
   // Problems that did not fail the image (malformed EXIF, an inconsistent
   // profile), one line each.
   std::vector<std::string> warnings;
 };
 
-// Resizes one JPEG held in memory into a new JPEG (4:2:2, quality 85).
+// The whole image in `format`, turned upright by its EXIF Orientation when
+// `rotate` is set.
+Result<Image> decode_photo(ByteView jpeg, int format, bool rotate) noexcept;
+
+// Resizes one JPEG held in memory into a new JPEG.
 Result<Thumbnail> thumbnail(ByteView jpeg, const ThumbnailOptions& options) noexcept;
 
 // Reads `src`, thumbnails it and replaces `dst` safely (replace_file); an
-// output that is the same file as its input is refused.
+// output that is the same file as its input is refused. A null `dst` keeps
+// the JPEG in the result instead.
 Result<Thumbnail> thumbnail_file(const char* src, const char* dst,
                                  const ThumbnailOptions& options) noexcept;
 

@@ -9,15 +9,50 @@
 #include <climits>
 #include <string>
 
+#include "photo/crop.h"
+#include "photo/orient.h"
 #include "photo/metadata.h"
 
 namespace qarvel {
+
+namespace {
+
+// The size that covers the box (both sides set) with the aspect ratio kept:
+// one side meets the box, the other overflows it.
+Result<Size> cover_size(int width, int height, const ThumbnailOptions& o) {
+  const bool by_width = int64_t{o.width} * height >= int64_t{o.height} * width;
+  if (!o.enlarge && (by_width ? o.width >= width : o.height >= height)) return Size{width, height};
+  Result<int> other = by_width ? aspect_height(width, height, o.width)
+                               : aspect_height(height, width, o.height);
+  if (!other) return other.error();
+  return by_width ? Size{o.width, std::max(*other, 1)} : Size{std::max(*other, 1), o.height};
+}
+
+// `t` shrunk to fit the source when it is larger on either side: the source's
+// own size when `t` keeps its aspect ratio, else `t` scaled down as a whole.
+Size no_larger(Size t, int width, int height, bool stretched) {
+  if (t.width <= width && t.height <= height) return t;
+  if (!stretched) return {width, height};
+  const double f = std::min(double(width) / t.width, double(height) / t.height);
+  return {std::max(1, int(t.width * f + 0.5)), std::max(1, int(t.height * f + 0.5))};
+}
+
+}  // namespace
 
 Result<Size> target_size(int width, int height, const ThumbnailOptions& o) noexcept {
   if (o.width < 0 || o.height < 0 || (o.fit ? o.width == 0 && o.height == 0 : o.width == 0))
     return Error{Fault::kArgument, o.fit ? "the box needs a positive width or height"
                                          : "the width must be positive and the height not negative"};
-  if (!o.fit && o.height > 0) return Size{o.width, o.height};
+  if (o.crop != ThumbnailOptions::Crop::kNone) {
+    if (o.width == 0 || o.height == 0)
+      return Error{Fault::kArgument, "cropping needs a box with both sides"};
+    return cover_size(width, height, o);
+  }
+  const bool stretched = !o.fit && o.height > 0;
+  if (stretched) {
+    const Size t = {o.width, o.height};
+    return o.enlarge ? t : no_larger(t, width, height, true);
+  }
   // Fitted, the side that binds is met exactly and the other follows.
   const bool by_width =
       o.height == 0 || (o.width > 0 && int64_t{width} * o.height >= int64_t{height} * o.width);
@@ -28,7 +63,8 @@ Result<Size> target_size(int width, int height, const ThumbnailOptions& o) noexc
   int follows = std::max(*other, 1);
   const int limit = by_width ? o.height : o.width;
   if (o.fit && limit > 0) follows = std::min(follows, limit);
-  return by_width ? Size{bound, follows} : Size{follows, bound};
+  const Size t = by_width ? Size{bound, follows} : Size{follows, bound};
+  return o.enlarge ? t : no_larger(t, width, height, false);
 }
 
 namespace {
@@ -47,43 +83,6 @@ ScalingFactor shrink_factor(const JpegHeader& h, Size target) {
   return {};
 }
 
-// Copies `src` turned as EXIF orientation `o` asks, into a new buffer.
-Result<Image> orient(const Image& src, int o) {
-  const bool transpose = o >= 5;
-  Image dst;
-  dst.width = transpose ? src.height : src.width;
-  dst.height = transpose ? src.width : src.height;
-  dst.pitch = dst.width * 3;
-  dst.format = src.format;
-  dst.pixels = PixelBuffer::allocate(size_t(dst.pitch) * dst.height, Storage::kPrivate);
-  if (!dst.pixels) return Error{Fault::kAlloc, "out of memory turning the image upright"};
-  // Displayed (x, y) reads stored (sx, sy); the step is the stored byte
-  // distance between displayed neighbours on a row, the start that of x = 0.
-  const int64_t w = src.width, h = src.height, pitch = src.pitch;
-  int64_t x_step = 3, y_step = pitch, origin = 0;
-  switch (o) {
-    case 2: x_step = -3; origin = (w - 1) * 3; break;
-    case 3: x_step = -3; y_step = -pitch; origin = (h - 1) * pitch + (w - 1) * 3; break;
-    case 4: y_step = -pitch; origin = (h - 1) * pitch; break;
-    case 5: x_step = pitch; y_step = 3; break;
-    case 6: x_step = -pitch; y_step = 3; origin = (h - 1) * pitch; break;
-    case 7: x_step = -pitch; y_step = -3; origin = (h - 1) * pitch + (w - 1) * 3; break;
-    case 8: x_step = pitch; y_step = -3; origin = (w - 1) * 3; break;
-    default: break;
-  }
-  const uint8_t* base = src.pixels.data();
-  for (int y = 0; y < dst.height; ++y) {
-    const uint8_t* s = base + origin + y * y_step;
-    uint8_t* d = dst.pixels.data() + size_t(y) * dst.pitch;
-    for (int x = 0; x < dst.width; ++x, s += x_step, d += 3) {
-      d[0] = s[0];
-      d[1] = s[1];
-      d[2] = s[2];
-    }
-  }
-  return dst;
-}
-
 // The segments a thumbnail carries, in the order writers use: EXIF, the
 // profile, XMP, then IPTC; segments of one kind keep their order.
 std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o, bool turned) {
@@ -97,6 +96,38 @@ std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o
       for (Segment& s : meta.xmp_iptc)
         if (s.marker == marker) out.push_back(std::move(s));
   return out;
+}
+
+// The thumbnail's last steps on the resized image as stored: turned upright,
+// cropped to the box, encoded, the kept segments written back.
+Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orientation,
+              Thumbnail& thumb) {
+  if (orientation != 1) {
+    Result<Image> upright = orient(dst, orientation);
+    if (!upright) return upright.error();
+    dst = std::move(*upright);
+  }
+  if (o.crop != ThumbnailOptions::Crop::kNone) {
+    const Size box = {std::min(o.width, dst.width), std::min(o.height, dst.height)};
+    Result<Image> cropped = crop(dst, box, crop_window(dst.view(), box, o.crop));
+    if (!cropped) return cropped.error();
+    dst = std::move(*cropped);
+  }
+  thumb.width = dst.width;
+  thumb.height = dst.height;
+  Result<Blob> encoded = encode(dst.view(), o.encode);
+  if (!encoded) return encoded.error();
+  dst.pixels.reset();
+  const std::vector<Segment> segments = kept_segments(meta, o, orientation != 1);
+  if (segments.empty()) {
+    thumb.jpeg = std::move(*encoded);
+  } else {
+    Result<Blob> with_meta = insert_segments(encoded->view(), segments);
+    if (!with_meta) return with_meta.error();
+    thumb.jpeg = std::move(*with_meta);
+  }
+  thumb.warnings = std::move(meta.warnings);
+  return {};
 }
 
 // The pipeline; `owner`, when given, holds `jpeg` and is released once the
@@ -139,33 +170,23 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
                               dst.pixels.data(), dst.width, dst.height, dst.pitch);
   src->pixels.reset();
   if (!resampled) return resampled.error();
-  if (orientation != 1) {
-    Result<Image> upright = orient(dst, orientation);
-    if (!upright) return upright.error();
-    dst = std::move(*upright);
-  }
-
   Thumbnail thumb;
-  thumb.src_width = header->width;
-  thumb.src_height = header->height;
-  thumb.width = dst.width;
-  thumb.height = dst.height;
-  Result<Blob> encoded = encode(dst.view());
-  if (!encoded) return encoded.error();
-  dst.pixels.reset();
-  const std::vector<Segment> segments = kept_segments(meta, o, orientation != 1);
-  if (segments.empty()) {
-    thumb.jpeg = std::move(*encoded);
-  } else {
-    Result<Blob> with_meta = insert_segments(encoded->view(), segments);
-    if (!with_meta) return with_meta.error();
-    thumb.jpeg = std::move(*with_meta);
-  }
-  thumb.warnings = std::move(meta.warnings);
+  thumb.src_width = shown.width;
+  thumb.src_height = shown.height;
+  if (Status s = finish(std::move(dst), meta, o, orientation, thumb); !s) return s.error();
   return thumb;
 }
 
 }  // namespace
+
+Result<Image> decode_photo(ByteView jpeg, int format, bool rotate) noexcept {
+  Result<Image> image = decode(jpeg, format);
+  if (!image || !rotate) return image;
+  MetadataParts parts;
+  parts.exif = true;
+  const int orientation = read_metadata(jpeg, parts).orientation;
+  return orientation == 1 ? std::move(image) : orient(*image, orientation);
+}
 
 Result<Thumbnail> thumbnail(ByteView jpeg, const ThumbnailOptions& options) noexcept {
   return make_thumbnail(jpeg, options, nullptr);
@@ -173,18 +194,18 @@ Result<Thumbnail> thumbnail(ByteView jpeg, const ThumbnailOptions& options) noex
 
 Result<Thumbnail> thumbnail_file(const char* src, const char* dst,
                                  const ThumbnailOptions& options) noexcept {
-  if (!src || !dst) return Error{Fault::kArgument, "no file name"};
+  if (!src) return Error{Fault::kArgument, "no file name"};
   Result<Blob> file = read_file(src);
   if (!file) return file.error();
   // Links and other names of the input share its device and inode.
   struct stat in, out;
-  if (stat(src, &in) == 0 && stat(dst, &out) == 0 && in.st_dev == out.st_dev &&
+  if (dst && stat(src, &in) == 0 && stat(dst, &out) == 0 && in.st_dev == out.st_dev &&
       in.st_ino == out.st_ino)
     return Error{Fault::kArgument,
                  std::string(dst) + " is the same file as the input " + src + "; not written"};
   const ByteView bytes = file->view();
   Result<Thumbnail> thumb = make_thumbnail(bytes, options, &*file);
-  if (!thumb) return thumb;
+  if (!thumb || !dst) return thumb;
   if (Status s = replace_file(dst, thumb->jpeg.view()); !s) return s.error();
   thumb->jpeg = Blob{};
   return thumb;
