@@ -189,8 +189,9 @@ def _options_doc(batch: bool = False) -> str:
             head = f"{o['keyword']}=True or {' or '.join(repr(c) for c in o['choices'])}"
         else:
             head = f"{o['keyword']}={o['metavar']}"
-        lines.append(textwrap.fill(f"{head}: {' '.join(o['help'].split())}", 76, break_on_hyphens=False,
-                                   initial_indent="    ", subsequent_indent="        "))
+        lines.append(textwrap.fill(f"{head}: {' '.join(o['help'].split())}", 76,
+                                   initial_indent="    ", subsequent_indent="        ",
+                                   break_on_hyphens=False))
     return "\n".join(lines)
 
 
