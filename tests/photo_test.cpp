@@ -308,3 +308,99 @@ TEST(Photo, FailedReplacementLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(same.error().message,
             out.string() + " is the same file as the input " + out.string() + "; not written");
 }
+
+TEST(Photo, CropAndNoEnlargeGiveTheExpectedSizesInEveryOrientation) {
+  constexpr int kW = 96, kH = 64;
+  const Bytes upright = make_image(kW, kH);
+  using Crop = qarvel::ThumbnailOptions::Crop;
+  struct Case {
+    int width, height;
+    bool fit, enlarge;
+    Crop crop;
+    int want_w, want_h;
+  };
+  const Case cases[] = {
+      {40, 30, true, true, Crop::kCentre, 40, 30},      // covers 45x30, cut to the box
+      {30, 40, true, true, Crop::kAttention, 30, 40},   // covers 60x40
+      {200, 100, true, true, Crop::kCentre, 200, 100},  // enlarged to cover
+      {200, 100, true, false, Crop::kCentre, 96, 64},   // never enlarged: the photo itself
+      {50, 100, true, false, Crop::kCentre, 50, 64},    // the overflow cut, the short side kept
+      {1000, 1000, true, false, Crop::kNone, 96, 64},
+      {192, 0, false, false, Crop::kNone, 96, 64},
+      {192, 32, false, false, Crop::kNone, 96, 16},     // a stretched size scaled down whole
+      {48, 0, false, false, Crop::kNone, 48, 32},
+  };
+  for (int orientation : {1, 3, 6, 7}) {
+    int sw = 0, sh = 0;
+    const Bytes stored = stored_for(upright, kW, kH, orientation, &sw, &sh);
+    const Bytes jpeg = with_segments(tj_encode(stored, sw, sh, TJPF_RGB, TJSAMP_444, 95),
+                                     {{0xE1, exif_payload(orientation, false)}});
+    for (const Case& c : cases) {
+      qarvel::ThumbnailOptions o;
+      o.width = c.width, o.height = c.height, o.fit = c.fit, o.enlarge = c.enlarge, o.crop = c.crop;
+      const qarvel::Thumbnail t = make(jpeg, o);
+      const TjDecoded got = tj_decode(bytes_of(t), TJPF_RGB);
+      EXPECT_EQ(std::make_pair(got.width, got.height), std::make_pair(c.want_w, c.want_h))
+          << "orientation " << orientation << ", box " << c.width << "x" << c.height;
+      EXPECT_EQ(std::make_pair(t.src_width, t.src_height), std::make_pair(kW, kH));
+    }
+  }
+}
+
+TEST(Photo, AttentionCropKeepsASubjectThatSitsOffCentre) {
+  // A real photo beside a plain wall twice its width, on either side.
+  const TjDecoded subject = tj_decode(read_bytes(testdata("photo-480x360-420-exif.jpg")), TJPF_RGB);
+  const int w = subject.width, h = subject.height;
+  for (bool subject_left : {true, false}) {
+    Bytes canvas(size_t(3 * w) * h * 3, 128);
+    for (int y = 0; y < h; ++y)
+      std::copy_n(&subject.pixels[size_t(y) * w * 3], w * 3,
+                  &canvas[(size_t(y) * 3 * w + (subject_left ? 0 : 2 * w)) * 3]);
+    const Bytes jpeg = tj_encode(canvas, 3 * w, h, TJPF_RGB, TJSAMP_444, 95);
+    qarvel::ThumbnailOptions o;
+    o.width = o.height = 90;
+    o.fit = true;
+    auto spread = [&](qarvel::ThumbnailOptions::Crop crop) {
+      o.crop = crop;
+      const TjDecoded got = tj_decode(bytes_of(make(jpeg, o)), TJPF_RGB);
+      double sum = 0, sum2 = 0;
+      for (uint8_t v : got.pixels) sum += v, sum2 += double(v) * v;
+      const double n = double(got.pixels.size());
+      return std::sqrt(sum2 / n - (sum / n) * (sum / n));
+    };
+    // The centre is the plain wall; the attention crop finds the photo.
+    EXPECT_LT(spread(qarvel::ThumbnailOptions::Crop::kCentre), 3) << subject_left;
+    EXPECT_GT(spread(qarvel::ThumbnailOptions::Crop::kAttention), 30) << subject_left;
+  }
+}
+
+TEST(Photo, EncodeSettingsShapeTheOutputBytes) {
+  const Bytes photo = read_bytes(testdata("photo-1165x859-420.jpg"));
+  qarvel::ThumbnailOptions o;
+  o.width = 400;
+  const Bytes baseline = bytes_of(make(photo, o));
+  o.encode.progressive = true;
+  const Bytes progressive = bytes_of(make(photo, o));
+  // Progressive: a SOF2 frame, the same pixels, fewer bytes.
+  const Bytes sof2 = {0xFF, 0xC2};
+  EXPECT_NE(std::search(progressive.begin(), progressive.end(), sof2.begin(), sof2.end()),
+            progressive.end());
+  EXPECT_EQ(tj_decode(progressive, TJPF_RGB).pixels, tj_decode(baseline, TJPF_RGB).pixels);
+  EXPECT_LT(progressive.size(), baseline.size());
+  auto subsampling_of = [](const Bytes& jpeg) {
+    tjhandle tj = tjInitDecompress();
+    int w, h, samp, cs;
+    tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &w, &h, &samp, &cs);
+    tjDestroy(tj);
+    return samp;
+  };
+  EXPECT_EQ(subsampling_of(baseline), TJSAMP_422);
+  o.encode = {60, TJSAMP_420, false};
+  const Bytes q60 = bytes_of(make(photo, o));
+  EXPECT_EQ(subsampling_of(q60), TJSAMP_420);
+  EXPECT_LT(q60.size(), baseline.size() * 3 / 4);
+  for (int samp : {TJSAMP_444, TJSAMP_GRAY}) {
+    o.encode = {85, samp, false};
+    EXPECT_EQ(subsampling_of(bytes_of(make(photo, o))), samp);
+  }
+}

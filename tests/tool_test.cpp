@@ -218,3 +218,26 @@ TEST(Tool, RecursiveWalkMirrorsFoldersAndReportsEntriesItCannotRead) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("1 of 2 file(s) resized, 1 failed:"), std::string::npos) << r.err;
 }
+
+TEST(Tool, PipesNamesAndRefusedOutputNames) {
+  TempDir dir;
+  fs::create_directories(dir / "in");
+  write_photo(dir / "in/a.jpg", 120, 80);
+  const std::string cmd = quote(QARVEL_TOOL_PATH) + " resize --quality 70 - - 30 <" +
+                          quote((dir / "in/a.jpg").string()) + " >" + quote((dir / "o.jpg").string());
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_EQ(tj_decode(read_bytes(dir / "o.jpg"), TJPF_RGB).width, 30);
+
+  ToolRun r = run_tool(dir, {"resize", "-o", (dir / "out").string(), "--name", "tn_%s.jpg",
+                             "-s", "20x20", "--crop", (dir / "in").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tj_decode(read_bytes(dir / "out/tn_a.jpg"), TJPF_RGB).height, 20);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"resize", (dir / "in/a.jpg").string(), (dir / "o.png").string(), "9"},
+        {"resize", "-o", (dir / "out").string(), "--name", "%s.png", "-W", "9", (dir / "in").string()},
+        {"resize", "-o", (dir / "out").string(), "-W", "9", "-"}}) {
+    r = run_tool(dir, args);
+    EXPECT_EQ(r.status, 2) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "o.png"));
+}

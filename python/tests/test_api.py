@@ -2,6 +2,7 @@
 standard output, and its threads."""
 
 import ctypes
+import io
 import os
 import subprocess
 import sys
@@ -339,3 +340,33 @@ def test_every_call_on_pixels_or_files_releases_the_gil(tmp_path, photo):
     }
     for name, call in calls.items():
         assert python_ran_during(call) >= 2, name
+
+
+def test_tuning_options_and_file_objects_reach_the_bytes(tmp_path, photo):
+    src = DATA / "meta-exif-orientation6-128.jpg"
+    data = src.read_bytes()
+    assert qarvel.thumbnail(io.BytesIO(data), 64) == qarvel.thumbnail(data, 64)
+    with open(src, "rb") as f:
+        np.testing.assert_array_equal(qarvel.read(f), qarvel.read(src))
+    # Orientation 6: stored sideways, shown turned a quarter clockwise.
+    tiff = b"II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\x06\0\0\0\0\0\0\0"
+    app1 = b"\xff\xe1" + (len(tiff) + 8).to_bytes(2, "big") + b"Exif\0\0" + tiff
+    sideways = tmp_path / "sideways.jpg"
+    sideways.write_bytes(data[:2] + app1 + qarvel.encode(photo)[2:])
+    np.testing.assert_array_equal(qarvel.read(sideways, rotate=True),
+                                  np.rot90(qarvel.read(sideways), -1))
+    out = io.BytesIO()
+    info = qarvel.thumbnail_file(src, out, size="40x30", crop="attention", quality=60,
+                                 subsampling="4:2:0", progressive=True)
+    assert qarvel.decode(out.getvalue()).shape == (30, 40, 3) and info[2:4] == (40, 30)
+    assert b"\xff\xc2" in out.getvalue()
+    buffer = io.BytesIO()
+    qarvel.write(buffer, photo, quality=50, subsampling="4:4:4")
+    assert buffer.getvalue() == qarvel.encode(photo, quality=50, subsampling="4:4:4")
+    assert len(qarvel.encode(photo, quality=50)) < len(qarvel.encode(photo)) * 3 // 4
+    for bad in ({"quality": 0}, {"subsampling": "4:1:1"}):
+        with pytest.raises(ValueError, match="bad"):
+            qarvel.encode(photo, **bad)
+    with pytest.raises(ValueError, match="end in .jpg or .jpeg"):
+        qarvel.thumbnail_file(src, tmp_path / "x.png", 20)
+    assert qarvel.decode(qarvel.thumbnail(data, size="1000x1000>")).shape == (128, 128, 3)

@@ -150,6 +150,15 @@ def test_batches_take_the_tools_options_and_refusals(client, photos, tmp_path):
         assert qarvel.dask.main(address + ["--skip-existing", str(photos / "UPPER.JPG")]) == 0
     assert "1 of 1" not in err.getvalue() and "skipped (output exists)" in err.getvalue()
 
+    # The thumbnail options, as for qarvel.thumbnail.
+    summary = qarvel.dask.resize_files([photos / "UPPER.JPG"], tmp_path / "named", size="30x30",
+                                       crop="attention", quality=50, name="tn_%s.jpg",
+                                       client=client)
+    assert summary.written == 1
+    named = (tmp_path / "named" / "tn_UPPER.jpg").read_bytes()
+    assert named == qarvel.thumbnail((photos / "UPPER.JPG").read_bytes(), size="30x30",
+                                     crop="attention", quality=50)
+
 
 def test_an_unreachable_scheduler_fails_at_once(photos, tmp_path):
     with socket.socket() as s:
