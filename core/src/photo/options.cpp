@@ -20,20 +20,21 @@ Error bad_value(const char* what, std::string_view text, const char* expected) {
                std::string("bad ") + what + " \"" + std::string(text) + "\": give " + expected};
 }
 
-Status set_width(JobRequest& r, std::string_view text) {
+// A whole number of pixels into `side`, noting that it was given.
+Status set_pixels(std::string_view text, const char* what, int& side, bool& given) {
   Result<int> v = parse_pixels(text);
-  if (!v) return bad_value("width", text, "a whole number of pixels");
-  r.thumbnail.width = *v;
-  r.given.width = true;
+  if (!v) return bad_value(what, text, "a whole number of pixels");
+  side = *v;
+  given = true;
   return {};
 }
 
+Status set_width(JobRequest& r, std::string_view text) {
+  return set_pixels(text, "width", r.thumbnail.width, r.given.width);
+}
+
 Status set_height(JobRequest& r, std::string_view text) {
-  Result<int> v = parse_pixels(text);
-  if (!v) return bad_value("height", text, "a whole number of pixels, or 0 to keep the aspect ratio");
-  r.thumbnail.height = *v;
-  r.given.height = true;
-  return {};
+  return set_pixels(text, "height", r.thumbnail.height, r.given.height);
 }
 
 Status set_size(JobRequest& r, std::string_view text) {
