@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -52,7 +53,8 @@ class Cms {
 
   cmsContext get() const noexcept { return context_.get(); }
   explicit operator bool() const noexcept { return context_ != nullptr; }
-  // What Little CMS said last, or `fallback` when it said nothing.
+  // What Little CMS said first (the cause; later messages follow from it),
+  // or `fallback` when it said nothing.
   std::string why(const char* fallback) const {
     return message_.empty() ? std::string(fallback) : "Little CMS: " + message_;
   }
@@ -60,7 +62,7 @@ class Cms {
  private:
   static void log(cmsContext context, cmsUInt32Number, const char* text) noexcept {
     auto* self = static_cast<Cms*>(cmsGetContextUserData(context));
-    if (!self || !text) return;
+    if (!self || !text || !self->message_.empty()) return;
     try {
       self->message_ = text;
     } catch (...) {  // no memory for the message: keep the fallback
@@ -157,11 +159,42 @@ bool keeps_test_colours(void* transform) {
   return true;
 }
 
+// sRGB's encoding, from linear light to a code value, both 0..1.
+double srgb_encoded(double l) { return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055; }
+
+// True for a matrix-shaper profile with sRGB's colorants (adapted to D50, as
+// profiles store them) and tone curves that round every code value back to
+// itself. Reads three tags and evaluates curves: far cheaper than a
+// transform, which takes milliseconds to build.
+bool matrix_shaper_is_srgb(void* profile) {
+  static constexpr double kColorants[3][3] = {
+      {0.4361, 0.2225, 0.0139}, {0.3851, 0.7169, 0.0971}, {0.1431, 0.0606, 0.7139}};
+  static constexpr cmsTagSignature kColorantTags[3] = {
+      cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+  static constexpr cmsTagSignature kCurveTags[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag,
+                                                     cmsSigBlueTRCTag};
+  if (!cmsIsMatrixShaper(profile)) return false;
+  for (int c = 0; c < 3; ++c) {
+    const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(profile, kColorantTags[c]));
+    if (!xyz || std::abs(xyz->X - kColorants[c][0]) > 1e-3 ||
+        std::abs(xyz->Y - kColorants[c][1]) > 1e-3 || std::abs(xyz->Z - kColorants[c][2]) > 1e-3)
+      return false;
+    const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(profile, kCurveTags[c]));
+    if (!curve) return false;
+    for (int v = 0; v < 256; ++v) {
+      const double linear = cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(v / 255.0));
+      if (std::abs(srgb_encoded(linear) * 255 - v) > 0.5) return false;
+    }
+  }
+  return true;
+}
+
 std::string rgb_to_srgb(Image& image, ByteView icc) {
   Cms cms;
   if (!cms) return "no memory for Little CMS";
   Profile in = open_profile(cms, icc);
   if (!in) return cms.why("Little CMS cannot read it");
+  if (matrix_shaper_is_srgb(in.get())) return {};
   Profile srgb(cmsCreate_sRGBProfileTHR(cms.get()));
   if (!srgb) return cms.why("Little CMS cannot make an sRGB profile");
   const cmsUInt32Number type = image.format == TJPF_BGR ? TYPE_BGR_8 : TYPE_RGB_8;
@@ -185,8 +218,10 @@ std::string grey_to_srgb(Image& image, int channels, ByteView icc) {
   ToneCurve curve(cmsBuildParametricToneCurve(cms.get(), 4, srgb_curve));
   Profile grey(curve ? cmsCreateGrayProfileTHR(cms.get(), cmsD50_xyY(), curve.get()) : nullptr);
   if (!grey) return cms.why("Little CMS cannot make an sRGB grey profile");
+  // Unoptimised: Little CMS's 8-bit shortcut interpolates a coarse table and
+  // flattens the steep start of sRGB's curve; 256 exact values cost nothing.
   Transform t(cmsCreateTransformTHR(cms.get(), in.get(), TYPE_GRAY_8, grey.get(), TYPE_GRAY_8,
-                                    kIntent, kFlags));
+                                    kIntent, kFlags | cmsFLAGS_NOOPTIMIZE));
   if (!t) return cms.why("Little CMS cannot convert from it");
   uint8_t ramp[256], table[256];
   bool identity = true;
