@@ -41,7 +41,9 @@ double now_ms() {
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  return v.empty()      ? 0
+         : v.size() % 2 ? v[v.size() / 2]
+                        : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 [[noreturn]] void die(const std::string& what) {
@@ -165,7 +167,8 @@ Image make(const Photo& p, const std::string& variant, Decoder& decoder, Timing&
     return out;
   };
   if (variant == "after") {
-    img = p.cmyk ? area_resample_cmyk(img, p.width, p.height) : area_resample(img, p.width, p.height);
+    img =
+        p.cmyk ? area_resample_cmyk(img, p.width, p.height) : area_resample(img, p.width, p.height);
     img = timed_convert(std::move(img));
   } else {
     if (variant != "none") img = timed_convert(std::move(img));
@@ -262,10 +265,14 @@ int main(int argc, char** argv) {
       write_display_p3(argv[i + 1]);
       return 0;
     }
-    if (a == "--runs" && i + 1 < argc) runs = atoi(argv[++i]);
-    else if (a == "--width" && i + 1 < argc) width = atoi(argv[++i]);
-    else if (a == "--out" && i + 1 < argc) out = argv[++i];
-    else photos.push_back(a);
+    if (a == "--runs" && i + 1 < argc)
+      runs = atoi(argv[++i]);
+    else if (a == "--width" && i + 1 < argc)
+      width = atoi(argv[++i]);
+    else if (a == "--out" && i + 1 < argc)
+      out = argv[++i];
+    else
+      photos.push_back(a);
   }
   if (out.empty() || photos.empty() || runs < 1 || width < 1) {
     fprintf(stderr, "usage: colour_bench [--runs N] [--width W] --out DIR PHOTO.jpg...\n");

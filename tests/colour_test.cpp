@@ -143,22 +143,23 @@ TEST(Colour, ProfiledCmykMatchesLittleCms) {
   ASSERT_EQ(profile_space(view(p.icc)), ProfileSpace::kCmyk);
   std::vector<std::string> warnings;
   // Adobe's inverted CMYK, as the file stores it.
-  Result<Image> ours = cmyk_to_rgb(p.image.view(), true, view(p.icc), TJPF_RGB, Storage::kPrivate,
-                                   warnings);
+  Result<Image> ours =
+      cmyk_to_rgb(p.image.view(), true, view(p.icc), TJPF_RGB, Storage::kPrivate, warnings);
   ASSERT_TRUE(ours.ok());
   EXPECT_TRUE(warnings.empty());
   const std::vector<uint16_t> reference = little_cms(p, TYPE_CMYK_8_REV);
   EXPECT_LT(mean_de(*ours, reference), 0.5);
   // The profile matters: the conventional formula is far from it.
-  Result<Image> plain = cmyk_to_rgb(p.image.view(), true, {}, TJPF_RGB, Storage::kPrivate, warnings);
+  Result<Image> plain =
+      cmyk_to_rgb(p.image.view(), true, {}, TJPF_RGB, Storage::kPrivate, warnings);
   EXPECT_GT(mean_de(*plain, reference), 3.0);
 
   // The same ink stored the other way round converts the same.
   Bytes flipped = pixels_of(p.image);
   for (uint8_t& v : flipped) v = static_cast<uint8_t>(255 - v);
   const Image straight = make_image(flipped, p.image.width, p.image.height, TJPF_CMYK);
-  Result<Image> same = cmyk_to_rgb(straight.view(), false, view(p.icc), TJPF_RGB, Storage::kPrivate,
-                                   warnings);
+  Result<Image> same =
+      cmyk_to_rgb(straight.view(), false, view(p.icc), TJPF_RGB, Storage::kPrivate, warnings);
   EXPECT_EQ(pixels_of(*same), pixels_of(*ours));
 }
 
@@ -194,7 +195,8 @@ TEST(Colour, RgbProfileConvertsToSrgbAsLittleCms) {
   ASSERT_TRUE(convert_to_srgb(bgr.image, view(bgr.icc), warnings).ok());
   const Bytes rgb = pixels_of(p.image), swapped = pixels_of(bgr.image);
   for (size_t i = 0; i < rgb.size(); i += 3)
-    ASSERT_TRUE(rgb[i] == swapped[i + 2] && rgb[i + 1] == swapped[i + 1] && rgb[i + 2] == swapped[i]);
+    ASSERT_TRUE(rgb[i] == swapped[i + 2] && rgb[i + 1] == swapped[i + 1] &&
+                rgb[i + 2] == swapped[i]);
 }
 
 TEST(Colour, SrgbOrNoProfileLeavesPixels) {
@@ -223,7 +225,8 @@ TEST(Colour, GreyProfileMapsToSrgbTone) {
     const int channels = tjPixelSize[format];
     for (int v = 0; v < 256; ++v) {
       const double l = v / 255.0;
-      const double expected = 255 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
+      const double expected =
+          255 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
       for (int c = 0; c < channels; ++c)
         ASSERT_NEAR(image.pixels.data()[v * channels + c], expected, 1.0) << v;
     }
@@ -266,8 +269,8 @@ TEST(Colour, ThreadsConvertAtOnce) {
   const Photo rgb = decode_photo("seeding-adobergb-160x90.jpg", TJPF_RGB);
   auto convert = [&](Bytes& from_cmyk, Bytes& from_rgb) {
     std::vector<std::string> warnings;
-    Result<Image> out = cmyk_to_rgb(cmyk.image.view(), true, view(cmyk.icc), TJPF_BGR,
-                                    Storage::kPrivate, warnings);
+    Result<Image> out =
+        cmyk_to_rgb(cmyk.image.view(), true, view(cmyk.icc), TJPF_BGR, Storage::kPrivate, warnings);
     Image copy = make_image(pixels_of(rgb.image), rgb.image.width, rgb.image.height, TJPF_RGB);
     if (out.ok() && convert_to_srgb(copy, view(rgb.icc), warnings).ok()) {
       from_cmyk = pixels_of(*out);
@@ -279,7 +282,8 @@ TEST(Colour, ThreadsConvertAtOnce) {
   ASSERT_FALSE(want_cmyk.empty());
   std::vector<Bytes> got(8);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back(convert, std::ref(got[2 * t]), std::ref(got[2 * t + 1]));
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back(convert, std::ref(got[2 * t]), std::ref(got[2 * t + 1]));
   for (std::thread& t : threads) t.join();
   for (int t = 0; t < 4; ++t) {
     EXPECT_EQ(got[2 * t], want_cmyk);

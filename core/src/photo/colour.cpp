@@ -75,8 +75,8 @@ class Cms {
 
 Profile open_profile(const Cms& cms, ByteView icc) {
   if (icc.size() > UINT32_MAX) return nullptr;
-  return Profile(cmsOpenProfileFromMemTHR(cms.get(), icc.data(),
-                                          static_cast<cmsUInt32Number>(icc.size())));
+  return Profile(
+      cmsOpenProfileFromMemTHR(cms.get(), icc.data(), static_cast<cmsUInt32Number>(icc.size())));
 }
 
 uint32_t read_be32(const uint8_t* p) {
@@ -133,8 +133,8 @@ std::string profiled_cmyk(const ImageView& src, bool inverted, ByteView icc, Ima
                                     srgb.get(), dst.format == TJPF_BGR ? TYPE_BGR_8 : TYPE_RGB_8,
                                     kIntent, kFlags));
   if (!t) return cms.why("Little CMS cannot convert from it");
-  cmsDoTransformLineStride(t.get(), src.pixels, dst.pixels.data(), src.width, src.height,
-                           src.pitch, dst.pitch, 0, 0);
+  cmsDoTransformLineStride(t.get(), src.pixels, dst.pixels.data(), src.width, src.height, src.pitch,
+                           dst.pitch, 0, 0);
   return {};
 }
 
@@ -160,7 +160,9 @@ bool keeps_test_colours(void* transform) {
 }
 
 // sRGB's encoding, from linear light to a code value, both 0..1.
-double srgb_encoded(double l) { return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055; }
+double srgb_encoded(double l) {
+  return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
+}
 
 // True for a matrix-shaper profile with sRGB's colorants (adapted to D50, as
 // profiles store them) and tone curves that round every code value back to
@@ -169,10 +171,10 @@ double srgb_encoded(double l) { return l <= 0.0031308 ? 12.92 * l : 1.055 * std:
 bool matrix_shaper_is_srgb(void* profile) {
   static constexpr double kColorants[3][3] = {
       {0.4361, 0.2225, 0.0139}, {0.3851, 0.7169, 0.0971}, {0.1431, 0.0606, 0.7139}};
-  static constexpr cmsTagSignature kColorantTags[3] = {
-      cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+  static constexpr cmsTagSignature kColorantTags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag,
+                                                       cmsSigBlueColorantTag};
   static constexpr cmsTagSignature kCurveTags[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag,
-                                                     cmsSigBlueTRCTag};
+                                                    cmsSigBlueTRCTag};
   if (!cmsIsMatrixShaper(profile)) return false;
   for (int c = 0; c < 3; ++c) {
     const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(profile, kColorantTags[c]));
@@ -270,8 +272,9 @@ Result<Image> cmyk_to_rgb(const ImageView& cmyk, bool inverted, ByteView icc, in
                           Storage storage, std::vector<std::string>& warnings) noexcept {
   if (!cmyk.pixels || cmyk.format != TJPF_CMYK || cmyk.width <= 0 || cmyk.height <= 0 ||
       cmyk.pitch < int64_t{cmyk.width} * 4)
-    return Error{Fault::kArgument, "no CMYK image: null pixels, an empty size, a pitch shorter "
-                                   "than a row or another pixel format"};
+    return Error{Fault::kArgument,
+                 "no CMYK image: null pixels, an empty size, a pitch shorter "
+                 "than a row or another pixel format"};
   if (format != TJPF_RGB && format != TJPF_BGR)
     return Error{Fault::kArgument, "CMYK converts to RGB or BGR only"};
   Result<Image> rgb = new_rgb_image(cmyk.width, cmyk.height, format, storage);
@@ -292,8 +295,9 @@ Status convert_to_srgb(Image& image, ByteView icc, std::vector<std::string>& war
                                                                             : 0;
   if (!image.pixels || channels == 0 || image.width <= 0 || image.height <= 0 ||
       image.pitch < int64_t{image.width} * channels)
-    return Error{Fault::kArgument, "no RGB or grey image: null pixels, an empty size, a pitch "
-                                   "shorter than a row or another pixel format"};
+    return Error{Fault::kArgument,
+                 "no RGB or grey image: null pixels, an empty size, a pitch "
+                 "shorter than a row or another pixel format"};
   if (icc.empty()) return {};
   const ProfileSpace space = profile_space(icc);
   std::string why;

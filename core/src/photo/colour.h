@@ -16,7 +16,7 @@ namespace qarvel {
 
 // The colour space an embedded ICC profile declares in its header.
 enum class ProfileSpace {
-  kNone,   // no profile, or fewer bytes than a profile header
+  kNone,  // no profile, or fewer bytes than a profile header
   kRgb,
   kGrey,
   kCmyk,
