@@ -152,6 +152,7 @@ TEST(Colour, ProfiledCmykMatchesLittleCms) {
   // The profile matters: the conventional formula is far from it.
   Result<Image> plain =
       cmyk_to_rgb(p.image.view(), true, {}, TJPF_RGB, Storage::kPrivate, warnings);
+  ASSERT_TRUE(plain.ok());
   EXPECT_GT(mean_de(*plain, reference), 3.0);
 
   // The same ink stored the other way round converts the same.
@@ -160,6 +161,7 @@ TEST(Colour, ProfiledCmykMatchesLittleCms) {
   const Image straight = make_image(flipped, p.image.width, p.image.height, TJPF_CMYK);
   Result<Image> same =
       cmyk_to_rgb(straight.view(), false, view(p.icc), TJPF_RGB, Storage::kPrivate, warnings);
+  ASSERT_TRUE(same.ok());
   EXPECT_EQ(pixels_of(*same), pixels_of(*ours));
 }
 
@@ -167,6 +169,7 @@ TEST(Colour, UnusableCmykProfileFallsBackWithWarning) {
   const Photo p = decode_photo("seeding-cmyk-fogra39-160x90.jpg", TJPF_CMYK);
   std::vector<std::string> none;
   Result<Image> plain = cmyk_to_rgb(p.image.view(), true, {}, TJPF_RGB, Storage::kPrivate, none);
+  ASSERT_TRUE(plain.ok());
   Bytes truncated(p.icc.begin(), p.icc.begin() + 1000);  // header and tag table, no tag data
   Bytes rgb_profile = decode_photo("seeding-adobergb-160x90.jpg", TJPF_RGB).icc;
   for (const Bytes& icc : {truncated, rgb_profile}) {
