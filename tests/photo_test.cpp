@@ -168,6 +168,7 @@ TEST(Photo, ProfileSurvivesByteForByteAndInconsistentChunksAreDropped) {
   Bytes profile(150000);
   std::mt19937 rng(7);
   for (auto& b : profile) b = static_cast<uint8_t>(rng());
+  std::copy_n("mntrRGB ", 8, &profile[12]);  // a display profile for RGB pixels
   std::vector<qarvel::Segment> chunks = qarvel::icc_segments(profile);
   ASSERT_EQ(chunks.size(), 3u);
   std::swap(chunks[0], chunks[2]);  // out of order in the file
@@ -403,4 +404,25 @@ TEST(Photo, EncodeSettingsShapeTheOutputBytes) {
     o.encode = {85, samp, false};
     EXPECT_EQ(subsampling_of(bytes_of(make(photo, o))), samp);
   }
+}
+
+TEST(Photo, SrgbConvertsByTheProfileAndWritesNone) {
+  const Bytes photo = read_bytes(fs::path(QARVEL_TESTDATA_DIR) / "colour/seeding-adobergb-160x90.jpg");
+  qarvel::ThumbnailOptions o;
+  o.width = 80;
+  const Bytes tagged = bytes_of(make(photo, o));
+  EXPECT_EQ(segment_ids(tagged), (std::vector<std::string>{"APP2:ICC_PROFILE"}));
+  o.srgb = true;
+  const Bytes srgb = bytes_of(make(photo, o));
+  EXPECT_TRUE(segment_ids(srgb).empty());
+  // Adobe RGB's wider primaries: the same numbers mean more saturated colours,
+  // so in sRGB they move; a photo without a profile is left as it is.
+  const TjDecoded a = tj_decode(tagged, TJPF_RGB), b = tj_decode(srgb, TJPF_RGB);
+  double moved = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) moved += std::abs(a.pixels[i] - b.pixels[i]);
+  EXPECT_GT(moved / a.pixels.size(), 2.0);
+  const Bytes plain = read_bytes(testdata("photo-480x360-420-exif.jpg"));
+  const Bytes untouched = bytes_of(make(plain, o));
+  o.srgb = false;
+  EXPECT_EQ(untouched, bytes_of(make(plain, o)));
 }

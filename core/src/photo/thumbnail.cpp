@@ -9,6 +9,7 @@
 #include <climits>
 #include <string>
 
+#include "photo/colour.h"
 #include "photo/crop.h"
 #include "photo/orient.h"
 #include "photo/metadata.h"
@@ -85,12 +86,20 @@ ScalingFactor shrink_factor(const JpegHeader& h, Size target) {
 
 // The segments a thumbnail carries, in the order writers use: EXIF, the
 // profile, XMP, then IPTC; segments of one kind keep their order.
-std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o, bool turned) {
+// The profile goes only with pixels of its own kind, and never after a
+// conversion to sRGB, whose pixels go untagged.
+std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o, bool turned,
+                                   const Image& pixels) {
   std::vector<Segment> out;
   if (o.strip) return out;
   if (o.keep_metadata && meta.exif_valid && prepare_exif(meta.exif, turned))
     out.push_back({0xE1, std::move(meta.exif)});
-  for (Segment& s : icc_segments(meta.icc)) out.push_back(std::move(s));
+  const ProfileSpace kind = pixels.format == TJPF_GRAY ? ProfileSpace::kGrey : ProfileSpace::kRgb;
+  const ProfileSpace space = profile_space(meta.icc);
+  if (!o.srgb && space == kind)
+    for (Segment& s : icc_segments(meta.icc)) out.push_back(std::move(s));
+  else if (!o.srgb && space != ProfileSpace::kNone && space != ProfileSpace::kCmyk)
+    meta.warnings.push_back("the colour profile does not describe the thumbnail's pixels; dropped");
   if (o.keep_metadata)
     for (uint8_t marker : {0xE1, 0xED})
       for (Segment& s : meta.xmp_iptc)
@@ -102,6 +111,8 @@ std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o
 // cropped to the box, encoded, the kept segments written back.
 Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orientation,
               Thumbnail& thumb) {
+  if (o.srgb)
+    if (Status s = convert_to_srgb(dst, meta.icc, meta.warnings); !s) return s;
   if (orientation != 1) {
     Result<Image> upright = orient(dst, orientation);
     if (!upright) return upright.error();
@@ -117,8 +128,8 @@ Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orie
   thumb.height = dst.height;
   Result<Blob> encoded = encode(dst.view(), o.encode);
   if (!encoded) return encoded.error();
+  const std::vector<Segment> segments = kept_segments(meta, o, orientation != 1, dst);
   dst.pixels.reset();
-  const std::vector<Segment> segments = kept_segments(meta, o, orientation != 1);
   if (segments.empty()) {
     thumb.jpeg = std::move(*encoded);
   } else {
@@ -135,7 +146,7 @@ Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orie
 Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob* owner) {
   MetadataParts parts;
   parts.exif = o.rotate || (o.keep_metadata && !o.strip);
-  parts.icc = !o.strip;
+  parts.icc = !o.strip || o.srgb;
   parts.xmp_iptc = o.keep_metadata && !o.strip;
   JpegMetadata meta = read_metadata(jpeg, parts);
   const int orientation = o.rotate ? meta.orientation : 1;
