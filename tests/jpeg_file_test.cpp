@@ -1,11 +1,11 @@
 // Reading and writing JPEG files through the exported functions.
 #include <qarvel/qarvel.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 #include "test_support.h"
 
@@ -100,15 +100,17 @@ TEST(Read, FilesThatCannotBeHeldWholeAreRefused) {
   unsigned char buf[16];
   EXPECT_EQ(read2_line(empty.c_str(), buf), "[qdecode2] jpeg_size is 0!\n[qimread2] qdecode error!\n");
 
-  // A pipe has no size: the query fails. The writer only opens its end,
-  // which lets the reader's open return.
+  // A FIFO is refused at once, as a pipe's failed size query always was,
+  // with or without a writer; the alarm ends a read that waits.
   const std::string fifo = (dir / "fifo").string();
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  std::thread writer([&] {
-    if (FILE* f = fopen(fifo.c_str(), "wb")) fclose(f);
-  });
+  alarm(30);
   EXPECT_EQ(read_file(fifo.c_str())->out, "[qimread] tjAlloc error!\n");
-  writer.join();
+  EXPECT_EQ(read2_line(fifo.c_str(), buf), "[qimread] tjAlloc error!\n");
+  const int both_ends = open(fifo.c_str(), O_RDWR);
+  EXPECT_EQ(read_file(fifo.c_str())->out, "[qimread] tjAlloc error!\n");
+  close(both_ends);
+  alarm(0);
 }
 
 TEST(Read, ShortReadIsRefused) {
@@ -193,4 +195,56 @@ TEST(Write, OverwriteReplacesTheWholeFile) {
   Bytes img = make_image(4, 4);
   EXPECT_EQ(write_line(path.c_str(), img.data(), 4, 4, 12, TJPF_RGB, 0), "");
   EXPECT_EQ(read_bytes(path), tj_encode(img, 4, 4, TJPF_RGB, TJSAMP_422, 85));
+}
+
+// A failed write over an existing file leaves it whole: the new bytes go to
+// a temporary file beside it, which is removed.
+TEST(Write, FailedWriteKeepsTheOldFile) {
+  TempDir dir;
+  const std::string path = (dir / "old.jpg").string();
+  const Bytes old(3000, 'o');
+  write_bytes(path, old);
+  const Bytes noise = make_noise(256 * 256 * 3);
+  int rc = 0;
+  const std::string out = run_with_file_limit(16384, [&] {
+    return qimwrite(path.c_str(), noise.data(), 256, 256, 768, TJPF_RGB);
+  }, &rc);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(out, "[qimwrite] " + path + " write error!\n");
+  EXPECT_EQ(read_bytes(path), old);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 1);
+}
+
+// A replaced file keeps its permission bits; a symbolic link is written
+// through; another hard link keeps the old contents; a FIFO and a file
+// beside which no temporary can be made (in /proc) are written in place.
+TEST(Write, ReplacementKeepsModeAndLinksAndLeavesOtherTargetsInPlace) {
+  TempDir dir;
+  const std::string path = (dir / "o.jpg").string();
+  write_bytes(path, {'o', 'l', 'd'});
+  chmod(path.c_str(), 0604);
+  ASSERT_EQ(0, link(path.c_str(), (dir / "hard.jpg").c_str()));
+  fs::create_symlink(path, dir / "soft.jpg");
+  Bytes img = make_image(8, 8);
+  const Bytes jpeg = tj_encode(img, 8, 8, TJPF_RGB, TJSAMP_422, 85);
+  EXPECT_EQ(write_line((dir / "soft.jpg").c_str(), img.data(), 8, 8, 24, TJPF_RGB, 0), "");
+  EXPECT_TRUE(fs::is_symlink(dir / "soft.jpg"));
+  EXPECT_EQ(read_bytes(path), jpeg);
+  EXPECT_EQ(read_bytes(dir / "hard.jpg"), (Bytes{'o', 'l', 'd'}));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0604u);
+
+  const std::string fifo = (dir / "fifo").string();
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(write_line(fifo.c_str(), img.data(), 8, 8, 24, TJPF_RGB, 0), "");
+  Bytes got(jpeg.size() + 1);
+  EXPECT_EQ(read(reader, got.data(), got.size()), static_cast<ssize_t>(jpeg.size()));
+  close(reader);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  // Writing a number there clears the soft-dirty bits; JPEG bytes are refused.
+  EXPECT_EQ(write_line("/proc/self/clear_refs", img.data(), 8, 8, 24, TJPF_RGB),
+            "[qimwrite] /proc/self/clear_refs write error!\n");
 }

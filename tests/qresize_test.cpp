@@ -156,3 +156,23 @@ TEST(Qresize, SourcesBeyondTheCallerBufferCapResize) {
   EXPECT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(jpeg_size(dir / "out.jpg"), std::make_pair(800, 450));
 }
+
+// Resizing a file over itself on a full disk (here a file-size limit) keeps
+// the input whole: the output goes to a temporary file beside it.
+TEST(Qresize, FailedWriteOverItsOwnInputKeepsTheInput) {
+  TempDir dir;
+  const fs::path in = dir / "in.jpg";
+  write_bytes(in, tj_encode(make_noise(300 * 200 * 3), 300, 200, TJPF_BGR, TJSAMP_444, 95));
+  const Bytes before = read_bytes(in);
+  int rc = 0;
+  const std::string out = run_with_file_limit(
+      16384, [&] { return qresize(in.c_str(), 300, 0, in.c_str()); }, &rc);
+  EXPECT_EQ(rc, -1);
+  EXPECT_TRUE(std::regex_match(
+      out, std::regex("begin resize \\(300x200\\)----->\\(300x200\\)\\.\\.\\.\n" + kTiming +
+                      "resize \\(300x200\\)----->\\(300x200\\)\\.\\.\\. done!\n\\[qimwrite\\] " +
+                      in.string() + " write error!\n\\[qresize\\] qimwrite error!\n")))
+      << out;
+  EXPECT_EQ(read_bytes(in), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 1);
+}

@@ -4,7 +4,12 @@
 #define QARVEL_TESTS_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdint>
 #include <cstdio>
@@ -108,6 +113,42 @@ inline Bytes read_bytes(const fs::path& path) {
 inline void write_bytes(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Random bytes: pixels that JPEG cannot compress much.
+inline Bytes make_noise(size_t size, unsigned seed = 3) {
+  Bytes noise(size);
+  std::mt19937 rng(seed);
+  for (auto& b : noise) b = static_cast<unsigned char>(rng());
+  return noise;
+}
+
+// Runs fn in a child process whose writes stop at `limit` bytes into a file
+// (EFBIG, as on a full disk); returns what it printed and sets *rc to fn's
+// result (-2 when the child did not exit normally).
+inline std::string run_with_file_limit(rlim_t limit, const std::function<int()>& fn, int* rc) {
+  int out[2];
+  if (pipe(out) != 0) return "pipe failed";
+  fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit small = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &small);
+    const int result = fn();
+    fflush(stdout);
+    _exit(result + 2);
+  }
+  close(out[1]);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  *rc = WIFEXITED(status) ? WEXITSTATUS(status) - 2 : -2;
+  return text;
 }
 
 // A fresh directory under the system's temporary folder, removed afterwards.

@@ -120,16 +120,44 @@ Result<Blob> encode(const ImageView& image, const EncodeSettings& settings = {})
 Result<PrivateBlob> encode_private(const ImageView& image) noexcept;
 
 // The whole file, in TurboJPEG's allocator (files of 2^31 bytes or more are
-// refused).
+// refused with kTooLarge). The open never waits: a FIFO or a socket is
+// refused with kSize ("PATH is not a regular file"), a directory with
+// kTooLarge ("PATH is a directory"), the faults under which the exports have
+// always reported them. A device is read as before, measured by seeking.
 Result<Blob> read_file(const char* path) noexcept;
-// Creates or truncates `path` and writes `bytes`; a short write or a failed
-// close is a failure (kWrite), a file that cannot be opened kOpen.
+// The same for photos: anything but a regular file is refused before it is
+// opened, a directory as above, any other kind with kSize.
+Result<Blob> read_regular_file(const char* path) noexcept;
+// Writes `bytes` to `path`. An existing regular file that the caller may
+// write (through a symbolic link, the file it names) is replaced through a
+// temporary file beside it and a rename, and keeps its permission bits,
+// owner and group, so a failed write leaves it as it was; its other hard
+// links keep the old contents. A new file, a target that is not a regular
+// file (a device, a FIFO), or one beside which no temporary file can be
+// made, owned or renamed, is created or truncated and written in place. A
+// short write or a failed close is kWrite, a file that cannot be opened kOpen.
 Status write_file(const char* path, ByteView bytes) noexcept;
 // Writes `bytes` to a new temporary file in path's folder and renames it
 // over `path`, so `path` is either as it was or wholly replaced: any failure
 // (open, short write, close) leaves it untouched and removes the temporary
-// file. A new file gets 0666 less the process's umask.
+// file. A new file gets 0666 less the process's umask, a replaced regular
+// file keeps its permission bits; a symbolic link at `path` is replaced
+// itself. kOpen when no temporary can be made or renamed, kWrite when the
+// write fails.
+//
+// Temporary names are ".NAME.qarvel-XXXXXX" beside NAME, NAME cut so that
+// they stay within NAME_MAX. Each is locked (flock) while it is written.
 Status replace_file(const char* path, ByteView bytes) noexcept;
+// Has SIGINT, SIGTERM and SIGHUP remove the temporary files being written
+// by this process before it ends by the signal's default action. Signals
+// that are ignored or already handled are left alone. Call it once, early,
+// in a program; the core installs nothing on its own.
+void install_interrupt_cleanup() noexcept;
+// Removes the temporary files that earlier runs left beside `path` (killed
+// while writing it): those of this user that no live writer holds locked.
+// Returns how many were removed; kOpen when the folder cannot be listed
+// (a missing folder has none).
+Result<int> remove_stale_temporaries(const char* path) noexcept;
 
 // Resamples a 3-channel, 8-bit interleaved image into dst: area averaging
 // when neither side grows, linear interpolation otherwise. Sizes, steps and

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <memory>
 
+#include <dirent.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 namespace qarvel {
 
@@ -31,6 +33,43 @@ struct FileClose {
 // A stdio file opened for reading; writers close theirs explicitly, since
 // the close can fail.
 using File = std::unique_ptr<FILE, FileClose>;
+
+// A POSIX file descriptor, closed on destruction; writers close theirs
+// explicitly through release(), since the close can fail.
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct DirClose {
+  void operator()(DIR* d) const noexcept { closedir(d); }
+};
+// An open directory listing.
+using Directory = std::unique_ptr<DIR, DirClose>;
 
 // Who releases a pixel buffer.
 enum class Storage {

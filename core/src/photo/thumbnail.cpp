@@ -206,7 +206,7 @@ Result<Thumbnail> thumbnail(ByteView jpeg, const ThumbnailOptions& options) noex
 Result<Thumbnail> thumbnail_file(const char* src, const char* dst,
                                  const ThumbnailOptions& options) noexcept {
   if (!src) return Error{Fault::kArgument, "no file name"};
-  Result<Blob> file = read_file(src);
+  Result<Blob> file = read_regular_file(src);
   if (!file) return file.error();
   // Links and other names of the input share its device and inode.
   struct stat in, out;
