@@ -1,7 +1,10 @@
 // The photo thumbnailer in the core: orientation, kept metadata, decoding
 // at a reduced size, and safe replacement of the output file.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cmath>
 #include <csignal>
@@ -425,4 +428,95 @@ TEST(Photo, SrgbConvertsByTheProfileAndWritesNone) {
   const Bytes untouched = bytes_of(make(plain, o));
   o.srgb = false;
   EXPECT_EQ(untouched, bytes_of(make(plain, o)));
+}
+
+TEST(Photo, ReadsRefuseWhatIsNotARegularFileAtOnce) {
+  TempDir dir;
+  const std::string fifo = (dir / "f.jpg").string();
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  alarm(30);  // a read that waits for a writer ends the test here
+  qarvel::ThumbnailOptions o;
+  o.width = 10;
+  auto refused = qarvel::thumbnail_file(fifo.c_str(), (dir / "o.jpg").c_str(), o);
+  alarm(0);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, fifo + " is not a regular file");
+  EXPECT_EQ(qarvel::read_regular_file("/dev/null").error().message, "/dev/null is not a regular file");
+  auto folder = qarvel::read_regular_file(dir.path().c_str());
+  EXPECT_EQ(folder.error().message, dir.path().string() + " is a directory");
+  EXPECT_EQ(folder.error().fault, qarvel::Fault::kTooLarge);  // qimread's line for it
+  // The exports' reader still reads a device as before.
+  auto null = qarvel::read_file("/dev/null");
+  ASSERT_TRUE(null);
+  EXPECT_EQ(null->size, 0u);
+}
+
+TEST(Photo, TemporaryNamesFitNameMaxAndStaleOnesAreRemoved) {
+  TempDir dir;
+  const Bytes data(100, 'n');
+  // Outputs of 249 to 255 bytes, one of two-byte characters cut mid-way.
+  std::vector<std::string> names;
+  for (size_t n = 249; n <= 255; ++n) names.push_back(std::string(n, 'a'));
+  std::string accents;
+  while (accents.size() < 254) accents += "\xC3\xA9";
+  names.push_back(accents + "z");
+  for (const std::string& name : names) {
+    qarvel::Status s = qarvel::replace_file((dir / name).c_str(), data);
+    EXPECT_TRUE(s) << name.size() << ": " << s.error().message;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 8);
+
+  // Left by killed runs: stale ones of out.jpg and of the 255-byte name
+  // (cut to 240 bytes); one still held by a live writer; one of another
+  // output; names that only look alike.
+  const std::string long_name(255, 'a');
+  for (const std::string& name :
+       std::vector<std::string>{".out.jpg.qarvel-Ab12Cd", ".out.jpg.qarvel-Zz99Yy", ".other.jpg.qarvel-Ab12Cd",
+        ".out.jpg.qarvel-Ab12C", ".out.jpg.qarvel-Ab12C.", ".out.jpg.Ab12Cd",
+        "." + long_name.substr(0, 240) + ".qarvel-Qq11Rr"})
+    write_bytes(dir / name, {'t'});
+  const int live = open((dir / ".out.jpg.qarvel-Zz99Yy").c_str(), O_RDONLY);
+  ASSERT_EQ(0, flock(live, LOCK_EX));
+  auto removed = qarvel::remove_stale_temporaries((dir / "out.jpg").c_str());
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(*removed, 1);
+  EXPECT_FALSE(fs::exists(dir / ".out.jpg.qarvel-Ab12Cd"));
+  EXPECT_EQ(*qarvel::remove_stale_temporaries((dir / long_name).c_str()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 8 + 5);
+  close(live);
+  EXPECT_EQ(*qarvel::remove_stale_temporaries((dir / "out.jpg").c_str()), 1);
+  EXPECT_EQ(*qarvel::remove_stale_temporaries((dir / "no/such/out.jpg").c_str()), 0);
+}
+
+TEST(Photo, InterruptRemovesTheTemporaryBeingWritten) {
+  TempDir dir;
+  const fs::path out = dir / "out.jpg";
+  write_bytes(out, {'o', 'l', 'd'});
+  // The child writes a large file; the parent signals it once the temporary
+  // shows. A child that finishes first is tried again with more bytes.
+  for (size_t bytes = size_t{64} << 20; bytes <= size_t{1} << 30; bytes *= 2) {
+    const pid_t child = fork();
+    if (child == 0) {
+      qarvel::install_interrupt_cleanup();
+      const Bytes big(bytes, 'n');
+      _exit(qarvel::replace_file(out.c_str(), big) ? 0 : 1);
+    }
+    bool signalled = false;
+    int status = 0;
+    while (!signalled && waitpid(child, &status, WNOHANG) == 0) {
+      for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().filename().string().rfind(".out.jpg.qarvel-", 0) == 0) signalled = true;
+      if (signalled) kill(child, SIGTERM);
+    }
+    if (signalled) waitpid(child, &status, 0);
+    if (!WIFSIGNALED(status)) {
+      write_bytes(out, {'o', 'l', 'd'});
+      continue;
+    }
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(read_bytes(out), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 1);
+    return;
+  }
+  GTEST_SKIP() << "every write finished before the signal reached it";
 }
