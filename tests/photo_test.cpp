@@ -56,6 +56,28 @@ Bytes with_segments(const Bytes& jpeg, const std::vector<qarvel::Segment>& segme
   return Bytes(r->data.get(), r->data.get() + r->size);
 }
 
+// The Orientation entry (first in IFD0, at offset 8) of an Exif payload
+// laid out as exif_payload lays it out, read in the block's byte order.
+struct RawOrientation {
+  uint32_t type, count, value;
+};
+RawOrientation raw_orientation(const Bytes& exif) {
+  const bool big = exif.at(6) == 'M';
+  auto u16 = [&](size_t at) -> uint32_t {
+    return big ? exif.at(6 + at) << 8 | exif.at(7 + at) : exif.at(6 + at) | exif.at(7 + at) << 8;
+  };
+  auto u32 = [&](size_t at) { return big ? u16(at) << 16 | u16(at + 2) : u16(at) | u16(at + 2) << 16; };
+  EXPECT_EQ(u16(10), 0x0112u);
+  return {u16(12), u32(14), u16(18)};
+}
+
+// The EXIF payload a thumbnail kept.
+Bytes kept_exif(const Bytes& jpeg) {
+  qarvel::JpegMetadata kept = qarvel::read_metadata(jpeg, {true, false, false});
+  EXPECT_TRUE(kept.exif_valid);
+  return kept.exif;
+}
+
 // The stored image a viewer turns into `upright` under orientation `o`.
 Bytes stored_for(const Bytes& upright, int w, int h, int o, int* sw, int* sh) {
   const int inverse = o == 6 ? 8 : o == 8 ? 6 : o;
@@ -150,9 +172,13 @@ TEST(Photo, EachOrientationComesOutUprightAtTheDisplayedSize) {
     const Bytes stored = stored_for(upright, kW, kH, orientation, &sw, &sh);
     const Bytes jpeg = with_segments(tj_encode(stored, sw, sh, TJPF_RGB, TJSAMP_444, 100),
                                      {{0xE1, exif_payload(orientation, orientation % 2 == 0)}});
-    const qarvel::Thumbnail t = make(jpeg, o);
+    qarvel::ThumbnailOptions keep = o;
+    keep.keep_metadata = true;
+    const qarvel::Thumbnail t = make(jpeg, keep);
     EXPECT_TRUE(t.warnings.empty());
     EXPECT_EQ(t.src_width, kW);  // as displayed
+    // The kept tag says 1 in the block's byte order (even orientations are big-endian).
+    EXPECT_EQ(raw_orientation(kept_exif(bytes_of(t))).value, 1u);
     const TjDecoded got = tj_decode(bytes_of(t), TJPF_RGB);
     ASSERT_EQ(got.width, 24);
     ASSERT_EQ(got.height, 16);
@@ -161,9 +187,11 @@ TEST(Photo, EachOrientationComesOutUprightAtTheDisplayedSize) {
       worst = std::max(worst, std::abs(got.pixels[i] - want.pixels[i]));
     EXPECT_LE(worst, 12);  // the codec's rounding; a wrong turn moves the mark by far more
     // With --no-rotate the stored shape stays.
-    qarvel::ThumbnailOptions as_stored = o;
+    qarvel::ThumbnailOptions as_stored = keep;
     as_stored.rotate = false;
-    EXPECT_EQ(make(jpeg, as_stored).height, orientation >= 5 ? 36 : 16);
+    const qarvel::Thumbnail unturned = make(jpeg, as_stored);
+    EXPECT_EQ(unturned.height, orientation >= 5 ? 36 : 16);
+    EXPECT_EQ(raw_orientation(kept_exif(bytes_of(unturned))).value, unsigned(orientation));
   }
 }
 
@@ -207,9 +235,11 @@ TEST(Photo, ExifXmpAndIptcAreKeptOnlyWhenAsked) {
   EXPECT_EQ(segment_ids(bytes_of(make(src, o))),
             (std::vector<std::string>{"APP2:ICC_PROFILE"}));
   o.keep_metadata = true;
-  EXPECT_EQ(segment_ids(bytes_of(make(src, o))),
+  const Bytes all = bytes_of(make(src, o));
+  EXPECT_EQ(segment_ids(all),
             (std::vector<std::string>{"APP1:Exif", "APP2:ICC_PROFILE",
                                       "APP1:http://ns.adobe.com/xap/1.0/", "APP13:Photoshop 3.0"}));
+  EXPECT_EQ(all.at(3), 0xE0);  // after the encoder's JFIF APP0
   o.keep_metadata = false;
   o.strip = true;
   EXPECT_TRUE(segment_ids(bytes_of(make(src, o))).empty());
@@ -234,11 +264,9 @@ TEST(Photo, MalformedExifWarnsAndLeavesTheImageAsStored) {
   const Bytes pixels = tj_encode(make_image(40, 60), 40, 60, TJPF_RGB);
   Bytes past_end = exif_payload(6, false);
   past_end[6 + 4] = 0xF0;  // IFD0 offset beyond the block
-  Bytes wrong_type = exif_payload(6, true);
-  wrong_type[6 + 13] = 4;  // Orientation as a LONG
   Bytes truncated = exif_payload(6, false);
-  truncated.resize(6 + 20);
-  for (const Bytes& exif : {past_end, wrong_type, truncated, Bytes{'E', 'x', 'i', 'f', 0, 0, 'X'}}) {
+  truncated.resize(6 + 21);  // one byte short of IFD0's only entry
+  for (const Bytes& exif : {past_end, truncated, Bytes{'E', 'x', 'i', 'f', 0, 0, 'X'}}) {
     qarvel::ThumbnailOptions o;
     o.width = 20;
     o.keep_metadata = true;
@@ -246,7 +274,132 @@ TEST(Photo, MalformedExifWarnsAndLeavesTheImageAsStored) {
     EXPECT_EQ(t.height, 30);  // as stored
     ASSERT_EQ(t.warnings.size(), 1u);
     EXPECT_EQ(t.warnings[0].rfind("malformed EXIF block (", 0), 0u) << t.warnings[0];
+    EXPECT_NE(t.warnings[0].find("EXIF dropped"), std::string::npos) << t.warnings[0];
     EXPECT_TRUE(segment_ids(bytes_of(t)).empty());
+  }
+}
+
+TEST(Photo, UnusableOrientationIsKeptAsOneWithAWarningThatSaysWhy) {
+  const Bytes pixels = tj_encode(make_image(40, 60), 40, 60, TJPF_RGB);
+  struct Case {
+    uint16_t type;
+    uint32_t count, value;
+    const char* named;
+  } cases[] = {{3, 1, 0, "0 is not one of 1 to 8"},      {3, 1, 9, "9 is not one of 1 to 8"},
+               {3, 1, 65535, "65535 is not one"},        {4, 1, 6, "stored as 1 LONG, not one SHORT"},
+               {3, 2, 6, "stored as 2 SHORT values"}, {2, 2, 6, "stored as 2 ASCII values"}};
+  for (const Case& c : cases)
+    for (bool big : {false, true}) {
+      SCOPED_TRACE(std::string(c.named) + (big ? " MM" : " II"));
+      Bytes exif = exif_payload(6, big);
+      auto put = [&](size_t at, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+          exif[6 + at + (big ? bytes - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
+      };
+      put(12, c.type, 2), put(14, c.count, 4), put(18, c.value, c.type == 3 && c.count == 1 ? 2 : 4);
+      qarvel::ThumbnailOptions o;
+      o.width = 20;
+      o.keep_metadata = true;
+      const qarvel::Thumbnail t = make(with_segments(pixels, {{0xE1, exif}}), o);
+      EXPECT_EQ(t.height, 30);  // not turned
+      ASSERT_EQ(t.warnings.size(), 1u);
+      EXPECT_NE(t.warnings[0].find(c.named), std::string::npos) << t.warnings[0];
+      const Bytes kept = kept_exif(bytes_of(t));
+      const RawOrientation r = raw_orientation(kept);
+      EXPECT_EQ(r.type, 3u);
+      EXPECT_EQ(r.count, 1u);
+      EXPECT_EQ(r.value, 1u);
+      EXPECT_EQ(kept.size(), exif.size());  // the EXIF IFD and everything else stays
+    }
+}
+
+TEST(Photo, ExifThumbnailThatOverlapsIfd0LeavesIfd0Whole) {
+  const Bytes pixels = tj_encode(make_image(40, 60), 40, 60, TJPF_RGB);
+  for (bool big : {false, true}) {
+    Bytes loop = exif_payload(6, big);
+    loop[6 + 34 + (big ? 3 : 0)] = 8;  // IFD1 is IFD0
+    Bytes into = exif_payload(6, big, true);
+    into[6 + 66 + (big ? 3 : 0)] = 10;  // the thumbnail starts inside IFD0
+    for (const Bytes& exif : {loop, into}) {
+      qarvel::ThumbnailOptions o;
+      o.width = 30;
+      o.keep_metadata = true;
+      const qarvel::Thumbnail t = make(with_segments(pixels, {{0xE1, exif}}), o);
+      EXPECT_EQ(t.height, 20);  // turned by IFD0's Orientation 6
+      ASSERT_EQ(t.warnings.size(), 1u);
+      EXPECT_NE(t.warnings[0].find("EXIF thumbnail"), std::string::npos) << t.warnings[0];
+      // IFD0 and the EXIF IFD as they were, but for the Orientation and the link to IFD1.
+      Bytes want(exif.begin(), exif.begin() + 6 + 56);
+      want[6 + 18 + big] = 1;
+      want[6 + 19 - big] = 0;
+      std::fill_n(want.begin() + 6 + 34, 4, 0);
+      const Bytes kept = kept_exif(bytes_of(t));
+      ASSERT_GE(kept.size(), want.size());
+      EXPECT_EQ(Bytes(kept.begin(), kept.begin() + 6 + 56), want);
+    }
+  }
+}
+
+TEST(Photo, OnlyTheFirstExifBlockCountsAndIfd0MayEndTheBlock) {
+  const Bytes pixels = tj_encode(make_image(40, 60), 40, 60, TJPF_RGB);
+  const Bytes first = exif_payload(6, false);
+  qarvel::JpegMetadata m = qarvel::read_metadata(
+      with_segments(pixels, {{0xE1, first}, {0xE1, exif_payload(3, true)}}), {true, false, false});
+  EXPECT_EQ(m.orientation, 6);
+  EXPECT_EQ(m.exif, first);
+
+  // IFD0 with Orientation 8 alone, with and without its 4-byte link.
+  Bytes tail = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+                1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 8, 0, 0, 0};
+  for (int link = 0; link <= 4; link += 4) {
+    const Bytes exif = link ? [&] { Bytes b = tail; b.resize(b.size() + 4); return b; }() : tail;
+    m = qarvel::read_metadata(with_segments(pixels, {{0xE1, exif}}), {true, false, false});
+    EXPECT_TRUE(m.warnings.empty()) << link;
+    EXPECT_TRUE(m.exif_valid) << link;
+    EXPECT_EQ(m.orientation, 8) << link;
+  }
+}
+
+TEST(Photo, ExtendedXmpIsDroppedAndTheMainPacketKept) {
+  const std::string main_id = "http://ns.adobe.com/xap/1.0/";
+  const std::string ext_id = "http://ns.adobe.com/xmp/extension/";
+  auto segment = [](const std::string& id, size_t bytes) {
+    Bytes p(id.begin(), id.end());
+    p.push_back(0);
+    p.resize(p.size() + bytes, 'x');
+    return qarvel::Segment{0xE1, p};
+  };
+  std::vector<qarvel::Segment> segments = {segment(main_id, 500)};
+  for (int i = 0; i < 20; ++i) segments.push_back(segment(ext_id, 65000));
+  qarvel::ThumbnailOptions o;
+  o.width = 16;
+  o.keep_metadata = true;
+  const qarvel::Thumbnail t = make(with_segments(tj_encode(make_image(64, 48), 64, 48, TJPF_RGB),
+                                                 segments), o);
+  EXPECT_EQ(segment_ids(bytes_of(t)), (std::vector<std::string>{"APP1:" + main_id}));
+  EXPECT_LT(t.jpeg.size, 5000u);
+  ASSERT_EQ(t.warnings.size(), 1u);
+  EXPECT_NE(t.warnings[0].find("extended XMP dropped (20 segments)"), std::string::npos);
+}
+
+TEST(Photo, DataThatEndsInsideItsHeadersSaysSo) {
+  const Bytes pixels = tj_encode(make_image(40, 60), 40, 60, TJPF_RGB);
+  Bytes cut = with_segments(pixels, {{0xE1, exif_payload(6, false)}});
+  cut.resize(30);  // inside the APP1 segment after SOI and the JFIF APP0
+  const Bytes in_header = read_bytes(testdata("trunc-in-header-227x149.jpg"));
+  const std::pair<Bytes, std::string> cases[] = {
+      {cut, "the file ends early, inside the APP1 segment at offset 20"},
+      {Bytes(cut.begin(), cut.begin() + 23), "the file ends early, inside the APP1 segment"},
+      {Bytes(cut.begin(), cut.begin() + 21), "the file ends early, before its first scan"},
+      {Bytes{0xFF, 0xD8}, "the file ends early, before its first scan"},
+      {in_header, "the file ends early, before its first scan"}};
+  for (const auto& [bytes, message] : cases) {
+    qarvel::ThumbnailOptions o;
+    o.width = 10;
+    o.strip = true;
+    qarvel::Result<qarvel::Thumbnail> t = qarvel::thumbnail(bytes, o);
+    ASSERT_FALSE(t);
+    EXPECT_EQ(t.error().message.rfind(message, 0), 0u) << t.error().message;
   }
 }
 

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace qarvel {
@@ -62,6 +64,10 @@ class Tiff {
     out[little_ ? 0 : 1] = static_cast<uint8_t>(v);
     out[little_ ? 1 : 0] = static_cast<uint8_t>(v >> 8);
   }
+  void put32(uint8_t* out, uint32_t v) const {
+    put16(out + (little_ ? 0 : 2), v & 0xFFFF);
+    put16(out + (little_ ? 2 : 0), v >> 16);
+  }
 
  private:
   ByteView d_;
@@ -83,6 +89,13 @@ uint64_t type_size(uint16_t type) {
     case 5: case 10: case 12: return 8;
     default: return 0;
   }
+}
+
+const char* type_name(uint16_t type) {
+  static const char* const kNames[] = {"type 0", "BYTE",  "ASCII",  "SHORT",    "LONG",
+                                       "RATIONAL", "SBYTE", "UNDEFINED", "SSHORT", "SLONG",
+                                       "SRATIONAL", "FLOAT", "DOUBLE", "IFD"};
+  return type < std::size(kNames) ? kNames[type] : "an unknown type";
 }
 
 // One IFD: its entries, where its table ends and the next IFD's offset.
@@ -123,9 +136,22 @@ const IfdEntry* find_tag(const Ifd& ifd, uint16_t tag) {
   return nullptr;
 }
 
-// The orientation in IFD0, 1 when the tag is absent or out of range.
-// Returns false with a reason when the block cannot be read.
-bool read_orientation(ByteView tiff_bytes, int* orientation, std::string* why) {
+// An Orientation entry's value, or 0 with what is wrong with it.
+int orientation_value(const Tiff& t, const IfdEntry& e, std::string* problem) {
+  if (e.type != 3 || e.count != 1) {
+    *problem = "is stored as " + std::to_string(e.count) + " " + type_name(e.type) +
+               (e.count == 1 ? "" : " values") + ", not one SHORT";
+    return 0;
+  }
+  const uint32_t v = t.u16(e.at + 8);
+  if (v >= 1 && v <= 8) return static_cast<int>(v);
+  *problem = std::to_string(v) + " is not one of 1 to 8";
+  return 0;
+}
+
+// The orientation in IFD0: 1 when the tag is absent, and 1 with a note
+// when it is unusable. False, with a reason, when IFD0 cannot be read.
+bool read_orientation(ByteView tiff_bytes, int* orientation, std::string* why, std::string* note) {
   Tiff t(tiff_bytes);
   *orientation = 1;
   if (!t.open()) {
@@ -136,35 +162,41 @@ bool read_orientation(ByteView tiff_bytes, int* orientation, std::string* why) {
   if (!read_ifd(t, t.u32(4), &ifd0, why)) return false;
   const IfdEntry* e = find_tag(ifd0, kTagOrientation);
   if (!e) return true;
-  if (e->type != 3 || e->count != 1) {
-    *why = "the Orientation tag is not one SHORT";
-    return false;
-  }
-  const uint32_t v = t.u16(e->at + 8);
-  if (v >= 1 && v <= 8) *orientation = static_cast<int>(v);
+  std::string problem;
+  if (const int v = orientation_value(t, *e, &problem)) *orientation = v;
+  else *note = "EXIF Orientation " + problem + "; read as 1, and written as 1 where EXIF is kept";
   return true;
 }
 
-// Extends *end to cover every out-of-line value of `ifd` and its table.
-// False for a type of unknown size or a value past the block.
-bool cover_ifd(const Tiff& t, const Ifd& ifd, uint64_t* end) {
-  *end = std::max<uint64_t>(*end, ifd.end);
+// [first, end) in bytes from the TIFF header.
+using Range = std::pair<uint64_t, uint64_t>;
+
+bool overlaps(const std::vector<Range>& ranges, Range r) {
+  for (const Range& k : ranges)
+    if (k.first < r.second && r.first < k.second) return true;
+  return false;
+}
+
+// Adds the table of `ifd` and its out-of-line values to `ranges`. False for
+// a type of unknown size or a value past the block.
+bool cover_ifd(const Tiff& t, const Ifd& ifd, std::vector<Range>* ranges) {
+  ranges->push_back({ifd.at, ifd.end});
   for (const IfdEntry& e : ifd.entries) {
     const uint64_t unit = type_size(e.type);
     if (unit == 0) return false;
     const uint64_t bytes = unit * e.count;
     if (bytes <= 4) continue;
     if (!t.has(e.value, bytes)) return false;
-    *end = std::max<uint64_t>(*end, e.value + bytes);
+    ranges->push_back({e.value, e.value + bytes});
   }
   return true;
 }
 
-// Where IFD0 and everything it leads to (EXIF, GPS, interoperability IFDs)
-// end; false when some part cannot be measured.
-bool kept_extent(const Tiff& t, const Ifd& ifd0, uint64_t* end) {
-  *end = 8;
-  if (!cover_ifd(t, ifd0, end)) return false;
+// The bytes that the header, IFD0 and everything it leads to (EXIF, GPS,
+// interoperability IFDs) use; false when some part cannot be measured.
+bool kept_ranges(const Tiff& t, const Ifd& ifd0, std::vector<Range>* ranges) {
+  *ranges = {{0, 8}};
+  if (!cover_ifd(t, ifd0, ranges)) return false;
   std::vector<uint32_t> pending;
   for (uint16_t tag : {kTagExifIfd, kTagGpsIfd})
     if (const IfdEntry* e = find_tag(ifd0, tag)) pending.push_back(e->value);
@@ -172,11 +204,57 @@ bool kept_extent(const Tiff& t, const Ifd& ifd0, uint64_t* end) {
   for (size_t i = 0; i < pending.size() && i < 3; ++i) {
     Ifd sub;
     std::string why;
-    if (!read_ifd(t, pending[i], &sub, &why) || !cover_ifd(t, sub, end)) return false;
+    if (!read_ifd(t, pending[i], &sub, &why) || !cover_ifd(t, sub, ranges)) return false;
     if (const IfdEntry* e = find_tag(sub, kTagInteropIfd); e && pending.size() < 3)
       pending.push_back(e->value);
   }
   return true;
+}
+
+// Makes the entry at `at` one SHORT of value 1, in the block's byte order.
+void write_orientation_one(const Tiff& t, uint8_t* entry) {
+  t.put16(entry + 2, 3);
+  t.put32(entry + 4, 1);
+  t.put16(entry + 8, 1);
+  t.put16(entry + 10, 0);
+}
+
+// Removes IFD1, linked from IFD0's table at `link`: its bytes are cut off
+// when nothing IFD0 leads to lies past them, zeroed where they share no
+// byte with that, and otherwise left in place with a warning.
+void remove_ifd1(Bytes& payload, const Tiff& t, const Ifd& ifd0, std::vector<std::string>* warnings) {
+  uint8_t* tiff = payload.data() + 6;
+  const uint32_t next = ifd0.next;
+  // Unlinked first: a viewer then finds no thumbnail, stale after the resize.
+  std::memset(tiff + ifd0.end - 4, 0, 4);
+  Ifd ifd1;
+  std::string why;
+  if (!read_ifd(t, next, &ifd1, &why)) return;  // nothing readable to remove
+  const IfdEntry* offset = find_tag(ifd1, 0x0201);
+  const IfdEntry* length = find_tag(ifd1, 0x0202);
+  const bool has_thumb = offset && length && t.has(offset->value, length->value);
+  const Range table{ifd1.at, ifd1.end};
+  const Range thumb = has_thumb ? Range{offset->value, uint64_t{offset->value} + length->value}
+                                : Range{table.first, table.first};
+  std::vector<Range> kept;
+  const bool measured = kept_ranges(t, ifd0, &kept);
+  uint64_t kept_end = 0;
+  for (const Range& r : kept) kept_end = std::max(kept_end, r.second);
+  const uint64_t first = std::min(table.first, thumb.first);
+  if (measured && kept_end <= first) {
+    payload.resize(6 + first);
+    return;
+  }
+  bool left = !measured;
+  for (const Range& r : {table, thumb}) {
+    if (measured && !overlaps(kept, r)) std::memset(tiff + r.first, 0, r.second - r.first);
+    else left = left || r.second > r.first;
+  }
+  if (left && warnings)
+    warnings->push_back(measured ? "the EXIF thumbnail overlaps the rest of the EXIF block; "
+                                   "unlinked, its bytes left in place"
+                                 : "the EXIF block cannot be measured whole; its thumbnail "
+                                   "unlinked, its bytes left in place");
 }
 
 // Collects ICC chunks; `profile` is filled once all are in and agree.
@@ -223,95 +301,139 @@ class IccChunks {
   std::vector<Chunk> chunks_;
 };
 
-}  // namespace
+std::string marker_name(uint8_t marker) {
+  if (marker >= 0xE0 && marker <= 0xEF) return "APP" + std::to_string(marker - 0xE0);
+  switch (marker) {
+    case 0xC4: return "DHT";
+    case 0xDB: return "DQT";
+    case 0xDD: return "DRI";
+    case 0xFE: return "COM";
+    default: break;
+  }
+  if (marker >= 0xC0 && marker <= 0xCF) return "SOF" + std::to_string(marker - 0xC0);
+  char hex[8];
+  snprintf(hex, sizeof hex, "0x%02X", marker);
+  return hex;
+}
 
-JpegMetadata read_metadata(ByteView jpeg, MetadataParts parts) noexcept {
+// What read_metadata has seen so far of the segments it keeps.
+struct Scan {
+  MetadataParts parts;
   JpegMetadata meta;
   IccChunks icc;
   bool exif_seen = false;
+  bool xmp_seen = false;
+  int extended_xmp = 0;  // extended XMP segments dropped
+  int extra_xmp = 0;     // standard XMP packets after the first, dropped
+};
+
+void read_exif(ByteView payload, Scan& s) {
+  // Only the first Exif block counts, as in readers that show the image.
+  if (!(s.parts.exif || s.parts.orientation) || s.exif_seen) return;
+  s.exif_seen = true;
+  std::string why, note;
+  const bool valid = read_orientation(payload.subspan(6), &s.meta.orientation, &why, &note);
+  if (!note.empty()) s.meta.warnings.push_back(note);
+  if (!valid)
+    s.meta.warnings.push_back("malformed EXIF block (" + why + "); orientation ignored" +
+                              (s.parts.exif ? ", EXIF dropped" : ""));
+  if (!valid || !s.parts.exif) return;
+  s.meta.exif_valid = true;
+  s.meta.exif.assign(payload.begin(), payload.end());
+}
+
+void take_segment(uint8_t marker, ByteView payload, Scan& s) {
+  if (marker == kApp1 && starts_with_id(payload, kExifId)) {
+    read_exif(payload, s);
+  } else if (marker == kApp2 && starts_with_id(payload, kIccId) && payload.size() >= kIccHeader) {
+    if (s.parts.icc) s.icc.add(payload);
+  } else if (!s.parts.xmp_iptc) {
+    return;
+  } else if (marker == kApp1 && starts_with_id(payload, kXmpExtId)) {
+    // Extended XMP (Photoshop's history, often megabytes) would dwarf a thumbnail.
+    ++s.extended_xmp;
+  } else if (marker == kApp1 && starts_with_id(payload, kXmpId)) {
+    if (s.xmp_seen) {
+      ++s.extra_xmp;
+      return;
+    }
+    s.xmp_seen = true;
+    s.meta.xmp_iptc.push_back({marker, Bytes(payload.begin(), payload.end())});
+  } else if (marker == kApp13 && starts_with_id(payload, kIptcId)) {
+    s.meta.xmp_iptc.push_back({marker, Bytes(payload.begin(), payload.end())});
+  }
+}
+
+// Walks the segments from SOI to the first scan, handing each to take_segment.
+void scan_segments(ByteView jpeg, Scan& s) {
   const size_t size = jpeg.size();
-  if (size < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return meta;
   size_t pos = 2;
   while (pos < size) {
     if (jpeg[pos] != 0xFF) {
-      meta.warnings.push_back("stray bytes before a marker at offset " + std::to_string(pos) +
-                              "; later metadata ignored");
-      break;
+      s.meta.warnings.push_back("stray bytes before a marker at offset " + std::to_string(pos) +
+                                "; later metadata ignored");
+      return;
     }
+    const size_t at = pos;
     while (pos < size && jpeg[pos] == 0xFF) ++pos;  // fill bytes
     if (pos >= size) break;
     const uint8_t marker = jpeg[pos++];
-    if (marker == 0xDA || marker == 0xD9) break;  // SOS, EOI: no metadata past here
+    if (marker == 0xDA || marker == 0xD9) return;  // SOS, EOI: no metadata past here
     if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
     const size_t length = pos + 2 <= size ? size_t{jpeg[pos]} << 8 | jpeg[pos + 1] : 0;
-    if (length < 2 || pos + length > size) {
-      meta.warnings.push_back("malformed segment length at offset " + std::to_string(pos - 2) +
-                              "; later metadata ignored");
-      break;
+    if (pos + 2 > size || (length >= 2 && pos + length > size)) {
+      s.meta.ends_early = "the file ends early, inside the " + marker_name(marker) +
+                          " segment at offset " + std::to_string(at);
+      return;
     }
-    const ByteView payload = jpeg.subspan(pos + 2, length - 2);
+    if (length < 2) {
+      s.meta.warnings.push_back("malformed segment length at offset " + std::to_string(at) +
+                                "; later metadata ignored");
+      return;
+    }
+    take_segment(marker, jpeg.subspan(pos + 2, length - 2), s);
     pos += length;
-    if (marker == kApp1 && starts_with_id(payload, kExifId)) {
-      // Only the first Exif block counts, as in readers that show the image.
-      if (!parts.exif || exif_seen) continue;
-      exif_seen = true;
-      std::string why;
-      meta.exif_valid = read_orientation(payload.subspan(6), &meta.orientation, &why);
-      if (meta.exif_valid)
-        meta.exif.assign(payload.begin(), payload.end());
-      else
-        meta.warnings.push_back("malformed EXIF block (" + why + "); orientation ignored");
-    } else if (marker == kApp2 && starts_with_id(payload, kIccId) &&
-               payload.size() >= kIccHeader) {
-      if (parts.icc) icc.add(payload);
-    } else if (((marker == kApp1 && (starts_with_id(payload, kXmpId) ||
-                                     starts_with_id(payload, kXmpExtId))) ||
-                (marker == kApp13 && starts_with_id(payload, kIptcId))) &&
-               parts.xmp_iptc) {
-      meta.xmp_iptc.push_back({marker, Bytes(payload.begin(), payload.end())});
-    }
   }
-  if (!icc.empty()) {
+  s.meta.ends_early = "the file ends early, before its first scan";
+}
+
+}  // namespace
+
+JpegMetadata read_metadata(ByteView jpeg, MetadataParts parts) noexcept {
+  Scan s;
+  s.parts = parts;
+  if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return std::move(s.meta);
+  scan_segments(jpeg, s);
+  JpegMetadata& meta = s.meta;
+  if (!s.icc.empty()) {
     std::string why;
-    if (!icc.assemble(&meta.icc, &why)) {
+    if (!s.icc.assemble(&meta.icc, &why)) {
       meta.icc.clear();
       meta.warnings.push_back("inconsistent ICC profile chunks (" + why + "); profile dropped");
     }
   }
-  return meta;
+  if (s.extended_xmp)
+    meta.warnings.push_back("extended XMP dropped (" + std::to_string(s.extended_xmp) +
+                            " segments); the main XMP packet is kept");
+  if (s.extra_xmp)
+    meta.warnings.push_back(std::to_string(s.extra_xmp) +
+                            " XMP packet(s) after the first dropped");
+  return std::move(meta);
 }
 
-bool prepare_exif(Bytes& payload, bool reset_orientation) noexcept {
+bool prepare_exif(Bytes& payload, bool reset_orientation,
+                  std::vector<std::string>* warnings) noexcept {
   if (payload.size() < 6) return false;
-  const ByteView tiff_bytes(payload.data() + 6, payload.size() - 6);
-  Tiff t(tiff_bytes);
+  Tiff t(ByteView(payload.data() + 6, payload.size() - 6));
   Ifd ifd0;
   std::string why;
   if (!t.open() || !read_ifd(t, t.u32(4), &ifd0, &why)) return false;
-  uint8_t* tiff = payload.data() + 6;
-  if (reset_orientation)
-    if (const IfdEntry* e = find_tag(ifd0, kTagOrientation); e && e->type == 3)
-      t.put16(tiff + e->at + 8, 1);
-  if (ifd0.next == 0) return true;
-
-  // Unlink IFD1; a viewer then finds no thumbnail, stale after the resize.
-  const size_t link = ifd0.end - 4;
-  std::memset(tiff + link, 0, 4);
-  Ifd ifd1;
-  if (!read_ifd(t, ifd0.next, &ifd1, &why)) return true;  // nothing readable to remove
-  uint64_t first = ifd1.at;
-  const IfdEntry* offset = find_tag(ifd1, 0x0201);
-  const IfdEntry* length = find_tag(ifd1, 0x0202);
-  const bool has_thumb = offset && length && t.has(offset->value, length->value);
-  if (has_thumb) first = std::min<uint64_t>(first, offset->value);
-  uint64_t kept = 0;
-  if (kept_extent(t, ifd0, &kept) && kept <= first) {
-    payload.resize(6 + first);
-    return true;
+  for (const IfdEntry& e : ifd0.entries) {
+    std::string problem;
+    if (e.tag == kTagOrientation && (reset_orientation || !orientation_value(t, e, &problem)))
+      write_orientation_one(t, payload.data() + 6 + e.at);
   }
-  // Something IFD0 still uses lies past them: blank IFD1 and the thumbnail in place.
-  std::memset(tiff + ifd1.at, 0, ifd1.end - ifd1.at);
-  if (has_thumb) std::memset(tiff + offset->value, 0, length->value);
+  if (ifd0.next != 0) remove_ifd1(payload, t, ifd0, warnings);
   return true;
 }
 

@@ -20,33 +20,42 @@ struct Segment {
   Bytes payload;
 };
 
-// Which parts read_metadata copies; the Orientation tag is always read
-// when `exif` is set.
+// Which parts read_metadata copies.
 struct MetadataParts {
-  bool exif = false;
+  bool exif = false;         // the first EXIF block; its Orientation is read too
   bool icc = false;
-  bool xmp_iptc = false;
+  bool xmp_iptc = false;     // the main XMP packet and IPTC; extended XMP is dropped
+  bool orientation = false;  // read the Orientation without copying the block
 };
 
 struct JpegMetadata {
-  int orientation = 1;       // EXIF Orientation, 1..8; 1 when absent or unreadable
+  int orientation = 1;       // EXIF Orientation, 1..8; 1 when absent or unusable
   bool exif_valid = false;   // exif holds an APP1 Exif payload whose IFD0 reads cleanly
   Bytes exif;                // the first APP1 Exif payload, "Exif\0\0" included
   Bytes icc;                 // the whole profile; empty when absent or inconsistent
-  std::vector<Segment> xmp_iptc;  // APP1 XMP (standard and extended) and APP13, in file order
-  std::vector<std::string> warnings;  // one line each: what was malformed and ignored
+  std::vector<Segment> xmp_iptc;  // the first standard APP1 XMP, and APP13, in file order
+  // Set when the data ends before the first scan (inside a segment's
+  // header or payload, or between segments), saying where: no image can
+  // follow, so a caller reports this rather than the decoder's failure.
+  std::string ends_early;
+  std::vector<std::string> warnings;  // one line each: what was malformed and ignored or dropped
 };
 
 // Reads the segments before the first scan. Never fails: a malformed
-// segment ends the scan, a malformed EXIF block leaves orientation 1, an
-// inconsistent profile is dropped; each adds a warning.
+// segment ends the scan, a malformed EXIF block leaves orientation 1 and
+// is not copied, an unusable Orientation reads as 1, an inconsistent
+// profile is dropped, extended XMP is dropped; each adds a warning.
 JpegMetadata read_metadata(ByteView jpeg, MetadataParts parts) noexcept;
 
-// Readies an APP1 Exif payload for a thumbnail: Orientation set to 1 when
-// `reset_orientation`, and IFD1 (the embedded thumbnail) unlinked from IFD0;
-// its bytes are cut off when they end the block, zeroed otherwise. False
-// when the block cannot be read, which leaves it unchanged.
-bool prepare_exif(Bytes& payload, bool reset_orientation) noexcept;
+// Readies an APP1 Exif payload for a thumbnail. Every Orientation entry of
+// IFD0 becomes one SHORT 1 (in the block's byte order) when
+// `reset_orientation` is set or when it is not a valid Orientation. IFD1
+// (the embedded thumbnail) is unlinked from IFD0; its table and thumbnail
+// bytes are cut off when they end the block, zeroed otherwise, and left as
+// they are, with a warning, where they share bytes with what IFD0 leads to.
+// False when the block cannot be read, which leaves it unchanged.
+bool prepare_exif(Bytes& payload, bool reset_orientation,
+                  std::vector<std::string>* warnings = nullptr) noexcept;
 
 // The segments that carry `profile`: APP2 ICC_PROFILE chunks of at most
 // 65,519 bytes, numbered from 1. Empty for an empty profile or one past 255

@@ -92,7 +92,7 @@ std::vector<Segment> kept_segments(JpegMetadata& meta, const ThumbnailOptions& o
                                    const Image& pixels) {
   std::vector<Segment> out;
   if (o.strip) return out;
-  if (o.keep_metadata && meta.exif_valid && prepare_exif(meta.exif, turned))
+  if (o.keep_metadata && meta.exif_valid && prepare_exif(meta.exif, turned, &meta.warnings))
     out.push_back({0xE1, std::move(meta.exif)});
   const ProfileSpace kind = pixels.format == TJPF_GRAY ? ProfileSpace::kGrey : ProfileSpace::kRgb;
   const ProfileSpace space = profile_space(meta.icc);
@@ -145,10 +145,12 @@ Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orie
 // pixels are decoded.
 Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob* owner) {
   MetadataParts parts;
-  parts.exif = o.rotate || (o.keep_metadata && !o.strip);
+  parts.exif = o.keep_metadata && !o.strip;
   parts.icc = !o.strip || o.srgb;
   parts.xmp_iptc = o.keep_metadata && !o.strip;
+  parts.orientation = o.rotate;
   JpegMetadata meta = read_metadata(jpeg, parts);
+  if (!meta.ends_early.empty()) return Error{Fault::kHeader, meta.ends_early};
   const int orientation = o.rotate ? meta.orientation : 1;
   const bool transposed = orientation >= 5;
 
@@ -194,7 +196,7 @@ Result<Image> decode_photo(ByteView jpeg, int format, bool rotate) noexcept {
   Result<Image> image = decode(jpeg, format);
   if (!image || !rotate) return image;
   MetadataParts parts;
-  parts.exif = true;
+  parts.orientation = true;
   const int orientation = read_metadata(jpeg, parts).orientation;
   return orientation == 1 ? std::move(image) : orient(*image, orientation);
 }
