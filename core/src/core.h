@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "codec/resources.h"
 #include "result.h"
@@ -158,6 +159,9 @@ void install_interrupt_cleanup() noexcept;
 // Returns how many were removed; kOpen when the folder cannot be listed
 // (a missing folder has none).
 Result<int> remove_stale_temporaries(const char* path) noexcept;
+// The same for many outputs at once, listing each of their folders once:
+// for a batch, call it with every output before the run.
+Result<int> remove_stale_temporaries(std::span<const std::string> paths) noexcept;
 
 // Resamples a 3-channel, 8-bit interleaved image into dst: area averaging
 // when neither side grows, linear interpolation otherwise. Sizes, steps and

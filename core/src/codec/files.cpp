@@ -15,7 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "core.h"
 
@@ -315,28 +319,43 @@ void install_interrupt_cleanup() noexcept {
   }
 }
 
-Result<int> remove_stale_temporaries(const char* path) noexcept {
-  if (!path || !*path) return Error{Fault::kArgument, "no file name"};
-  const std::string prefix = temporary_prefix(path);
-  const size_t slash = prefix.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
-  const std::string stem = prefix.substr(slash == std::string::npos ? 0 : slash + 1);
-  Directory dir(opendir(folder.c_str()));
-  if (!dir) {
-    if (errno == ENOENT) return 0;
-    return Error{Fault::kOpen, with_errno("cannot list", folder, errno)};
+Result<int> remove_stale_temporaries(std::span<const std::string> paths) noexcept {
+  // Each folder is listed once, its entries matched against the prefixes of
+  // the outputs in it.
+  std::map<std::string, std::unordered_set<std::string>> folders;
+  for (const std::string& path : paths) {
+    if (path.empty()) continue;
+    const std::string prefix = temporary_prefix(path);
+    const size_t slash = prefix.rfind('/');
+    if (slash == std::string::npos) folders["."].insert(prefix);
+    else folders[prefix.substr(0, slash + 1)].insert(prefix.substr(slash + 1));
   }
   int removed = 0;
-  while (const dirent* entry = readdir(dir.get())) {
-    const char* name = entry->d_name;
-    const size_t length = strlen(name);
-    if (length != stem.size() + kRandomChars || stem.compare(0, stem.size(), name, stem.size()) != 0)
+  std::optional<Error> failure;
+  for (const auto& [folder, prefixes] : folders) {
+    Directory dir(opendir(folder.c_str()));
+    if (!dir) {
+      if (errno != ENOENT && !failure) failure = Error{Fault::kOpen, with_errno("cannot list", folder, errno)};
       continue;
-    bool random = true;
-    for (size_t i = stem.size(); i < length; ++i) random = random && is_random_char(name[i]);
-    if (random && remove_if_stale(dirfd(dir.get()), name)) ++removed;
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (name.size() <= kRandomChars) continue;
+      const std::string_view prefix = name.substr(0, name.size() - kRandomChars);
+      bool random = true;
+      for (char c : name.substr(prefix.size())) random = random && is_random_char(c);
+      if (random && prefixes.count(std::string(prefix)) && remove_if_stale(dirfd(dir.get()), entry->d_name))
+        ++removed;
+    }
   }
+  if (failure) return *failure;
   return removed;
+}
+
+Result<int> remove_stale_temporaries(const char* path) noexcept {
+  if (!path || !*path) return Error{Fault::kArgument, "no file name"};
+  const std::string one[] = {path};
+  return remove_stale_temporaries(one);
 }
 
 }  // namespace qarvel
