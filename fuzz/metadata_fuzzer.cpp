@@ -28,7 +28,9 @@ Ifd0 ifd0_of(const qarvel::Bytes& exif) {
   const uint8_t* t = exif.data() + 6;
   const size_t size = exif.size() - 6;
   ifd.big = t[0] == 'M';
-  auto u16 = [&](size_t at) -> uint32_t { return ifd.big ? t[at] << 8 | t[at + 1] : t[at] | t[at + 1] << 8; };
+  auto u16 = [&](size_t at) -> uint32_t {
+    return ifd.big ? t[at] << 8 | t[at + 1] : t[at] | t[at + 1] << 8;
+  };
   const uint32_t at = ifd.big ? u16(4) << 16 | u16(6) : u16(4) | u16(6) << 16;
   if (at < 8 || uint64_t{at} + 2 > size) return ifd;
   const uint32_t count = u16(at);
@@ -47,8 +49,9 @@ bool is_orientation(const Ifd0& ifd, const std::array<uint8_t, 12>& e) {
 
 // The value of an Orientation entry that is one SHORT, else 0.
 uint32_t short_value(const Ifd0& ifd, const std::array<uint8_t, 12>& e) {
-  const bool one_short = ifd.big ? e[2] == 0 && e[3] == 3 && e[4] == 0 && e[5] == 0 && e[6] == 0 && e[7] == 1
-                                 : e[2] == 3 && e[3] == 0 && e[4] == 1 && e[5] == 0 && e[6] == 0 && e[7] == 0;
+  const bool one_short =
+      ifd.big ? e[2] == 0 && e[3] == 3 && e[4] == 0 && e[5] == 0 && e[6] == 0 && e[7] == 1
+              : e[2] == 3 && e[3] == 0 && e[4] == 1 && e[5] == 0 && e[6] == 0 && e[7] == 0;
   if (!one_short) return 0;
   return ifd.big ? e[8] << 8 | e[9] : e[8] | e[9] << 8;
 }
@@ -56,7 +59,11 @@ uint32_t short_value(const Ifd0& ifd, const std::array<uint8_t, 12>& e) {
 // The Orientation a readied block reads back as, through a minimal stream.
 int read_back(const qarvel::Bytes& exif) {
   if (exif.size() > 65533) return 1;
-  std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<uint8_t>((exif.size() + 2) >> 8),
+  std::vector<uint8_t> jpeg = {0xFF,
+                               0xD8,
+                               0xFF,
+                               0xE1,
+                               static_cast<uint8_t>((exif.size() + 2) >> 8),
                                static_cast<uint8_t>(exif.size() + 2)};
   jpeg.insert(jpeg.end(), exif.begin(), exif.end());
   jpeg.insert(jpeg.end(), {0xFF, 0xD9});
@@ -65,7 +72,8 @@ int read_back(const qarvel::Bytes& exif) {
   return back.orientation;
 }
 
-void check_readied(const qarvel::Bytes& before, const qarvel::Bytes& after, bool reset, int orientation) {
+void check_readied(const qarvel::Bytes& before, const qarvel::Bytes& after, bool reset,
+                   int orientation) {
   const Ifd0 was = ifd0_of(before), is = ifd0_of(after);
   if (was.entries.size() != is.entries.size()) __builtin_trap();
   for (size_t i = 0; i < was.entries.size(); ++i) {

@@ -206,9 +206,8 @@ TEST(Write, FailedWriteKeepsTheOldFile) {
   write_bytes(path, old);
   const Bytes noise = make_noise(256 * 256 * 3);
   int rc = 0;
-  const std::string out = run_with_file_limit(16384, [&] {
-    return qimwrite(path.c_str(), noise.data(), 256, 256, 768, TJPF_RGB);
-  }, &rc);
+  const std::string out = run_with_file_limit(
+      16384, [&] { return qimwrite(path.c_str(), noise.data(), 256, 256, 768, TJPF_RGB); }, &rc);
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(out, "[qimwrite] " + path + " write error!\n");
   EXPECT_EQ(read_bytes(path), old);

@@ -66,7 +66,9 @@ RawOrientation raw_orientation(const Bytes& exif) {
   auto u16 = [&](size_t at) -> uint32_t {
     return big ? exif.at(6 + at) << 8 | exif.at(7 + at) : exif.at(6 + at) | exif.at(7 + at) << 8;
   };
-  auto u32 = [&](size_t at) { return big ? u16(at) << 16 | u16(at + 2) : u16(at) | u16(at + 2) << 16; };
+  auto u32 = [&](size_t at) {
+    return big ? u16(at) << 16 | u16(at + 2) : u16(at) | u16(at + 2) << 16;
+  };
   EXPECT_EQ(u16(10), 0x0112u);
   return {u16(12), u32(14), u16(18)};
 }
@@ -285,8 +287,8 @@ TEST(Photo, UnusableOrientationIsKeptAsOneWithAWarningThatSaysWhy) {
     uint16_t type;
     uint32_t count, value;
     const char* named;
-  } cases[] = {{3, 1, 0, "0 is not one of 1 to 8"},      {3, 1, 9, "9 is not one of 1 to 8"},
-               {3, 1, 65535, "65535 is not one"},        {4, 1, 6, "stored as 1 LONG, not one SHORT"},
+  } cases[] = {{3, 1, 0, "0 is not one of 1 to 8"},   {3, 1, 9, "9 is not one of 1 to 8"},
+               {3, 1, 65535, "65535 is not one"},     {4, 1, 6, "stored as 1 LONG, not one SHORT"},
                {3, 2, 6, "stored as 2 SHORT values"}, {2, 2, 6, "stored as 2 ASCII values"}};
   for (const Case& c : cases)
     for (bool big : {false, true}) {
@@ -296,7 +298,8 @@ TEST(Photo, UnusableOrientationIsKeptAsOneWithAWarningThatSaysWhy) {
         for (int i = 0; i < bytes; ++i)
           exif[6 + at + (big ? bytes - 1 - i : i)] = static_cast<uint8_t>(v >> (8 * i));
       };
-      put(12, c.type, 2), put(14, c.count, 4), put(18, c.value, c.type == 3 && c.count == 1 ? 2 : 4);
+      put(12, c.type, 2), put(14, c.count, 4),
+          put(18, c.value, c.type == 3 && c.count == 1 ? 2 : 4);
       qarvel::ThumbnailOptions o;
       o.width = 20;
       o.keep_metadata = true;
@@ -349,8 +352,8 @@ TEST(Photo, OnlyTheFirstExifBlockCountsAndIfd0MayEndTheBlock) {
   EXPECT_EQ(m.exif, first);
 
   // IFD0 with Orientation 8 alone, with and without its 4-byte link.
-  Bytes tail = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
-                1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, 8, 0, 0, 0};
+  Bytes tail = {'E', 'x', 'i',  'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+                1,   0,   0x12, 1,   3, 0, 1,   0,   0,  0, 8, 0, 0, 0};
   for (int link = 0; link <= 4; link += 4) {
     const Bytes exif = link ? [&] { Bytes b = tail; b.resize(b.size() + 4); return b; }() : tail;
     m = qarvel::read_metadata(with_segments(pixels, {{0xE1, exif}}), {true, false, false});
@@ -374,8 +377,8 @@ TEST(Photo, ExtendedXmpIsDroppedAndTheMainPacketKept) {
   qarvel::ThumbnailOptions o;
   o.width = 16;
   o.keep_metadata = true;
-  const qarvel::Thumbnail t = make(with_segments(tj_encode(make_image(64, 48), 64, 48, TJPF_RGB),
-                                                 segments), o);
+  const qarvel::Thumbnail t =
+      make(with_segments(tj_encode(make_image(64, 48), 64, 48, TJPF_RGB), segments), o);
   EXPECT_EQ(segment_ids(bytes_of(t)), (std::vector<std::string>{"APP1:" + main_id}));
   EXPECT_LT(t.jpeg.size, 5000u);
   ASSERT_EQ(t.warnings.size(), 1u);
@@ -593,7 +596,8 @@ TEST(Photo, ReadsRefuseWhatIsNotARegularFileAtOnce) {
   alarm(0);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().message, fifo + " is not a regular file");
-  EXPECT_EQ(qarvel::read_regular_file("/dev/null").error().message, "/dev/null is not a regular file");
+  EXPECT_EQ(qarvel::read_regular_file("/dev/null").error().message,
+            "/dev/null is not a regular file");
   auto folder = qarvel::read_regular_file(dir.path().c_str());
   EXPECT_EQ(folder.error().message, dir.path().string() + " is a directory");
   EXPECT_EQ(folder.error().fault, qarvel::Fault::kTooLarge);  // qimread's line for it
@@ -622,10 +626,10 @@ TEST(Photo, TemporaryNamesFitNameMaxAndStaleOnesAreRemoved) {
   // (cut to 240 bytes); one still held by a live writer; one of another
   // output; names that only look alike.
   const std::string long_name(255, 'a');
-  for (const std::string& name :
-       std::vector<std::string>{".out.jpg.qarvel-Ab12Cd", ".out.jpg.qarvel-Zz99Yy", ".other.jpg.qarvel-Ab12Cd",
-        ".out.jpg.qarvel-Ab12C", ".out.jpg.qarvel-Ab12C.", ".out.jpg.Ab12Cd",
-        "." + long_name.substr(0, 240) + ".qarvel-Qq11Rr"})
+  for (const std::string& name : std::vector<std::string>{
+           ".out.jpg.qarvel-Ab12Cd", ".out.jpg.qarvel-Zz99Yy", ".other.jpg.qarvel-Ab12Cd",
+           ".out.jpg.qarvel-Ab12C", ".out.jpg.qarvel-Ab12C.", ".out.jpg.Ab12Cd",
+           "." + long_name.substr(0, 240) + ".qarvel-Qq11Rr"})
     write_bytes(dir / name, {'t'});
   const int live = open((dir / ".out.jpg.qarvel-Zz99Yy").c_str(), O_RDONLY);
   ASSERT_EQ(0, flock(live, LOCK_EX));

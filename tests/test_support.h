@@ -143,7 +143,8 @@ inline std::string run_with_file_limit(rlim_t limit, const std::function<int()>&
   close(out[1]);
   std::string text;
   char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<size_t>(n));
   close(out[0]);
   int status = 0;
   waitpid(child, &status, 0);

@@ -80,7 +80,8 @@ Result<Blob> read_measured(int fd, const char* path) {
   Blob blob{TjBuffer(PixelBuffer::allocate(static_cast<size_t>(end), Storage::kHost).release()),
             static_cast<size_t>(end)};
   if (!blob.data) return Error{Fault::kAlloc, std::string("out of memory reading ") + path};
-  if (lseek(fd, 0, SEEK_SET) != 0) return Error{Fault::kRead, with_errno("cannot read", path, errno)};
+  if (lseek(fd, 0, SEEK_SET) != 0)
+    return Error{Fault::kRead, with_errno("cannot read", path, errno)};
   for (size_t got = 0; got < blob.size;) {
     const ssize_t n = read(fd, blob.data.get() + got, blob.size - got);
     if (n < 0 && errno == EINTR) continue;
@@ -95,11 +96,13 @@ Result<Blob> read_path(const char* path, bool regular_only) {
   if (!path) return Error{Fault::kArgument, "no file name"};
   struct stat st;
   // Refused before the open, which can have effects of its own on a device.
-  if (regular_only && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return not_a_file(path, st.st_mode);
+  if (regular_only && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+    return not_a_file(path, st.st_mode);
   // Non-blocking, so that opening a FIFO without a writer returns at once.
   FileDescriptor fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return Error{Fault::kOpen, with_errno("cannot open", path, errno)};
-  if (fstat(fd.get(), &st) != 0) return Error{Fault::kSize, with_errno("cannot measure", path, errno)};
+  if (fstat(fd.get(), &st) != 0)
+    return Error{Fault::kSize, with_errno("cannot measure", path, errno)};
   if (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
       (regular_only && !S_ISREG(st.st_mode)))
     return not_a_file(path, st.st_mode);
@@ -181,7 +184,8 @@ Status create_locked(const std::string& target, std::string* name, FileDescripto
   for (int attempt = 0; attempt < 3; ++attempt) {
     std::string made = temporary_prefix(target) + "XXXXXX";
     FileDescriptor file(mkostemp(made.data(), O_CLOEXEC));
-    if (!file) return Error{Fault::kOpen, with_errno("cannot create a temporary file for", target, errno)};
+    if (!file)
+      return Error{Fault::kOpen, with_errno("cannot create a temporary file for", target, errno)};
     // A file system without flock gets unlocked temporaries, which no
     // clean-up there can lock, so none is ever taken for stale.
     const bool taken = flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -193,7 +197,8 @@ Status create_locked(const std::string& target, std::string* name, FileDescripto
       return {};
     }
   }
-  return Error{Fault::kOpen, "cannot create a temporary file for " + target + ": removed by another run"};
+  return Error{Fault::kOpen,
+               "cannot create a temporary file for " + target + ": removed by another run"};
 }
 
 // Writes `bytes` to a new temporary file beside `target`, gives it `mode`
@@ -215,7 +220,8 @@ Status write_via_temporary(const std::string& target, ByteView bytes, mode_t mod
   if (owner && fstat(fd.get(), &made) == 0 &&
       (made.st_uid != owner->st_uid || made.st_gid != owner->st_gid) &&
       fchown(fd.get(), owner->st_uid, owner->st_gid) != 0)
-    result = Error{Fault::kOpen, with_errno("cannot give a temporary file the owner of", target, errno)};
+    result =
+        Error{Fault::kOpen, with_errno("cannot give a temporary file the owner of", target, errno)};
   // Stale temporaries keep mkstemp's 0600, which a later run can open.
   else if (!write_all(fd.get(), bytes) || fchmod(fd.get(), mode) != 0)
     err = errno;
@@ -299,8 +305,8 @@ Status replace_file(const char* path, ByteView bytes) noexcept {
   if (!path || !*path) return Error{Fault::kArgument, "no file name"};
   // mkstemp makes 0600; a replaced file keeps its mode, a new one gets the usual one.
   struct stat old;
-  const mode_t mode = stat(path, &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 0777
-                                                                      : 0666 & ~process_umask();
+  const mode_t mode =
+      stat(path, &old) == 0 && S_ISREG(old.st_mode) ? old.st_mode & 0777 : 0666 & ~process_umask();
   return write_via_temporary(path, bytes, mode, nullptr);
 }
 
@@ -309,7 +315,8 @@ void install_interrupt_cleanup() noexcept {
     // Only where the default action would end the process: an ignored
     // signal (nohup, a background job) and a host's own handler stay.
     struct sigaction old;
-    if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
+    if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) ||
+        old.sa_handler != SIG_DFL)
       continue;
     struct sigaction act {};
     act.sa_handler = remove_temporaries_and_end;
@@ -327,15 +334,18 @@ Result<int> remove_stale_temporaries(std::span<const std::string> paths) noexcep
     if (path.empty()) continue;
     const std::string prefix = temporary_prefix(path);
     const size_t slash = prefix.rfind('/');
-    if (slash == std::string::npos) folders["."].insert(prefix);
-    else folders[prefix.substr(0, slash + 1)].insert(prefix.substr(slash + 1));
+    if (slash == std::string::npos)
+      folders["."].insert(prefix);
+    else
+      folders[prefix.substr(0, slash + 1)].insert(prefix.substr(slash + 1));
   }
   int removed = 0;
   std::optional<Error> failure;
   for (const auto& [folder, prefixes] : folders) {
     Directory dir(opendir(folder.c_str()));
     if (!dir) {
-      if (errno != ENOENT && !failure) failure = Error{Fault::kOpen, with_errno("cannot list", folder, errno)};
+      if (errno != ENOENT && !failure)
+        failure = Error{Fault::kOpen, with_errno("cannot list", folder, errno)};
       continue;
     }
     while (const dirent* entry = readdir(dir.get())) {
@@ -344,7 +354,8 @@ Result<int> remove_stale_temporaries(std::span<const std::string> paths) noexcep
       const std::string_view prefix = name.substr(0, name.size() - kRandomChars);
       bool random = true;
       for (char c : name.substr(prefix.size())) random = random && is_random_char(c);
-      if (random && prefixes.count(std::string(prefix)) && remove_if_stale(dirfd(dir.get()), entry->d_name))
+      if (random && prefixes.count(std::string(prefix)) &&
+          remove_if_stale(dirfd(dir.get()), entry->d_name))
         ++removed;
     }
   }

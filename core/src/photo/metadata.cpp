@@ -92,9 +92,9 @@ uint64_t type_size(uint16_t type) {
 }
 
 const char* type_name(uint16_t type) {
-  static const char* const kNames[] = {"type 0", "BYTE",  "ASCII",  "SHORT",    "LONG",
-                                       "RATIONAL", "SBYTE", "UNDEFINED", "SSHORT", "SLONG",
-                                       "SRATIONAL", "FLOAT", "DOUBLE", "IFD"};
+  static const char* const kNames[] = {"type 0",    "BYTE",  "ASCII",     "SHORT",  "LONG",
+                                       "RATIONAL",  "SBYTE", "UNDEFINED", "SSHORT", "SLONG",
+                                       "SRATIONAL", "FLOAT", "DOUBLE",    "IFD"};
   return type < std::size(kNames) ? kNames[type] : "an unknown type";
 }
 
@@ -163,8 +163,10 @@ bool read_orientation(ByteView tiff_bytes, int* orientation, std::string* why, s
   const IfdEntry* e = find_tag(ifd0, kTagOrientation);
   if (!e) return true;
   std::string problem;
-  if (const int v = orientation_value(t, *e, &problem)) *orientation = v;
-  else *note = "EXIF Orientation " + problem + "; read as 1, and written as 1 where EXIF is kept";
+  if (const int v = orientation_value(t, *e, &problem))
+    *orientation = v;
+  else
+    *note = "EXIF Orientation " + problem + "; read as 1, and written as 1 where EXIF is kept";
   return true;
 }
 
@@ -222,7 +224,8 @@ void write_orientation_one(const Tiff& t, uint8_t* entry) {
 // Removes IFD1, linked from IFD0's table at `link`: its bytes are cut off
 // when nothing IFD0 leads to lies past them, zeroed where they share no
 // byte with that, and otherwise left in place with a warning.
-void remove_ifd1(Bytes& payload, const Tiff& t, const Ifd& ifd0, std::vector<std::string>* warnings) {
+void remove_ifd1(Bytes& payload, const Tiff& t, const Ifd& ifd0,
+                 std::vector<std::string>* warnings) {
   uint8_t* tiff = payload.data() + 6;
   const uint32_t next = ifd0.next;
   // Unlinked first: a viewer then finds no thumbnail, stale after the resize.
@@ -247,8 +250,10 @@ void remove_ifd1(Bytes& payload, const Tiff& t, const Ifd& ifd0, std::vector<std
   }
   bool left = !measured;
   for (const Range& r : {table, thumb}) {
-    if (measured && !overlaps(kept, r)) std::memset(tiff + r.first, 0, r.second - r.first);
-    else left = left || r.second > r.first;
+    if (measured && !overlaps(kept, r))
+      std::memset(tiff + r.first, 0, r.second - r.first);
+    else
+      left = left || r.second > r.first;
   }
   if (left && warnings)
     warnings->push_back(measured ? "the EXIF thumbnail overlaps the rest of the EXIF block; "
@@ -416,8 +421,7 @@ JpegMetadata read_metadata(ByteView jpeg, MetadataParts parts) noexcept {
     meta.warnings.push_back("extended XMP dropped (" + std::to_string(s.extended_xmp) +
                             " segments); the main XMP packet is kept");
   if (s.extra_xmp)
-    meta.warnings.push_back(std::to_string(s.extra_xmp) +
-                            " XMP packet(s) after the first dropped");
+    meta.warnings.push_back(std::to_string(s.extra_xmp) + " XMP packet(s) after the first dropped");
   return std::move(meta);
 }
 
