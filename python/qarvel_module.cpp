@@ -183,7 +183,7 @@ py::array read_image(const py::bytes& path, int order, bool rotate) {
   Result<Image> image = Error{Fault::kRead, ""};
   {
     py::gil_scoped_release unlocked;
-    Result<Blob> file = read_file(name.c_str());
+    Result<Blob> file = read_regular_file(name.c_str());
     image = file ? decode_photo(file->view(), format, rotate) : Result<Image>(file.error());
   }
   if (!image) raise(image.error());
@@ -456,17 +456,24 @@ py::list find_input_jobs(const std::vector<py::bytes>& inputs, bool recursive) {
   return out;
 }
 
-void make_plan_folders(const std::vector<py::bytes>& folders) {
-  Plan plan;
-  for (const py::bytes& f : folders) plan.folders.push_back(file_name(f));
-  if (Status s = make_folders(plan); !s) raise(s.error());
-}
-
 std::vector<Job> to_jobs(const py::list& jobs) {
   std::vector<Job> out;
   for (const py::handle j : jobs) out.push_back(to_job(j));
   return out;
 }
+
+void prepare_plan_outputs(const py::list& jobs, const std::vector<py::bytes>& folders) {
+  Plan plan;
+  plan.jobs = to_jobs(jobs);
+  for (const py::bytes& f : folders) plan.folders.push_back(file_name(f));
+  Status s;
+  {
+    py::gil_scoped_release unlocked;
+    s = prepare_outputs(plan);
+  }
+  if (!s) raise(s.error());
+}
+
 
 std::vector<JobResult> to_results(const py::list& results) {
   std::vector<JobResult> out;
@@ -540,7 +547,7 @@ PYBIND11_MODULE(_qarvel, m) {
   m.def("thumbnail_of_file", &thumbnail_of_file, py::arg("src"), py::arg("request"));
   m.def("plan", &plan_jobs, py::arg("inputs"), py::arg("out_dir"), py::arg("request"));
   m.def("find_inputs", &find_input_jobs, py::arg("inputs"), py::arg("recursive"));
-  m.def("make_folders", &make_plan_folders, py::arg("folders"));
+  m.def("prepare_outputs", &prepare_plan_outputs, py::arg("jobs"), py::arg("folders"));
   m.def("largest_first", [](const py::list& jobs) { return largest_first(to_jobs(jobs)); },
         py::arg("jobs"));
   m.def("run_jobs", &run_jobs, py::arg("jobs"), py::arg("request"));

@@ -38,16 +38,15 @@ const char kUsageHead[] =
     "       qarvel resize [options] (-W WIDTH [-H HEIGHT] | -s BOX) INPUT OUTPUT\n"
     "       qarvel resize [options] -o DIR (-W WIDTH [-H HEIGHT] | -s BOX) INPUT...\n"
     "\n"
-    "Makes JPEG thumbnails of JPEG photos (4:2:2 chroma, quality 85). Sizes are\n"
-    "those of the image as displayed: a photo whose EXIF Orientation says it is\n"
-    "stored sideways or mirrored comes out upright. A HEIGHT of 0, or none, keeps\n"
-    "the aspect ratio. Shrinking averages the source pixels; enlarging\n"
-    "interpolates linearly. When the source is four or more times the target,\n"
-    "it is decoded at 1/2, 1/4 or 1/8 size, the smallest that keeps at least\n"
-    "twice the target on both axes, and then averaged down (see --exact).\n"
+    "Makes JPEG thumbnails of JPEG photos (by default 4:2:2 chroma, quality 85).\n"
+    "Sizes are those of the image as displayed: a photo whose EXIF Orientation\n"
+    "says it is stored sideways or mirrored comes out upright. A HEIGHT of 0, or\n"
+    "none, keeps the aspect ratio. Shrinking averages the source pixels;\n"
+    "enlarging interpolates linearly. When the source is four or more times the\n"
+    "target, it is decoded at 1/2, 1/4 or 1/8 size, the smallest that keeps at\n"
+    "least twice the target on both axes, and then averaged down (see --exact).\n"
     "The ICC colour profile is kept, other metadata is not (see --keep-metadata).\n"
-    "\n"
-    "The first two forms resize one file. The third writes each INPUT into DIR\n"
+    "\n"    "The first two forms resize one file. The third writes each INPUT into DIR\n"
     "under its own file name; an INPUT that is a directory stands for the *.jpg\n"
     "and *.jpeg files in it. Failed files are listed at the end and do not stop\n"
     "the others.\n"
@@ -57,18 +56,23 @@ const char kUsageHead[] =
 const char kUsageTail[] =
     "      --help          show this help and exit\n"
     "\n"
-    "Outputs are written to a temporary file beside them and renamed into place,\n"
-    "so a failed write leaves an existing output as it was. An OUTPUT that is a\n"
-    "symbolic link is replaced by the new file; the file it pointed to is left\n"
-    "alone. An output that is the same file as an input of the run (a hard or\n"
-    "symbolic link to it included) is refused.\n"
+    "Outputs are written to a hidden temporary file beside them\n"
+    "(.NAME.qarvel-XXXXXX) and renamed into place, so a failed write leaves an\n"
+    "existing output as it was. An interrupted run (SIGINT, SIGTERM, SIGHUP)\n"
+    "removes its temporary files; a later run removes those a killed run left\n"
+    "beside the outputs it writes or skips. An OUTPUT that is a symbolic link is\n"
+    "replaced by the new file; the file it pointed to is left alone. An output\n"
+    "that is the same file as an input of the run (a hard or symbolic link to it\n"
+    "included) is refused, and so is an INPUT that is no regular file (or, in\n"
+    "batch mode, a directory): FIFOs, devices and sockets. An INPUT or OUTPUT of\n"
+    "- is standard input or output, in the first two forms.\n"
     "\n"
-    "Problems that do not stop a file (a malformed EXIF block, an inconsistent\n"
-    "colour profile, which is then dropped) are listed at the end on standard\n"
-    "error, one per line, as '  INPUT: warning: MESSAGE'; failures follow as\n"
-    "'  INPUT: MESSAGE'.\n"
-    "\n"
-    "exit status: 0 when every file was resized or skipped (warnings included),\n"
+    "Problems that do not stop a file (a malformed EXIF block, an unusable EXIF\n"
+    "Orientation, extended XMP dropped, an inconsistent colour profile, which is\n"
+    "then dropped, data damaged past what could be decoded) are listed at the\n"
+    "end on standard error, one per line, as '  INPUT: warning: MESSAGE';\n"
+    "failures follow as '  INPUT: MESSAGE'.\n"
+    "\n"    "exit status: 0 when every file was resized or skipped (warnings included),\n"
     "1 when any failed, 2 when the command line is wrong.\n";
 
 void print_usage() {
@@ -243,7 +247,7 @@ int resize_command(int argc, char** argv) {
   }
   Result<Plan> plan = plan_command(*cl);
   if (!plan) return usage_error(plan.error().message);
-  if (Status s = make_folders(*plan); !s) {
+  if (Status s = prepare_outputs(*plan); !s) {
     fprintf(stderr, "qarvel: %s\n", s.error().message.c_str());
     return kExitFailed;
   }
@@ -261,6 +265,7 @@ int main(int argc, char** argv) {
   const HeapKept heap(true);
   // A write past a file-size limit then fails that file instead of killing the run.
   signal(SIGXFSZ, SIG_IGN);
+  install_interrupt_cleanup();
   if (argc < 2) return usage_error("missing command");
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {

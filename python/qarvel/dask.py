@@ -129,7 +129,7 @@ def _run(inputs: Iterable[PathLike], out_dir: PathLike, request,
     if group < 1:
         raise ValueError("batch must be at least 1")
     jobs, folders = _qarvel.plan(_absolute(inputs), _absolute([out_dir])[0], request)
-    _qarvel.make_folders(folders)
+    _qarvel.prepare_outputs(jobs, folders)
     with ExitStack() as stack:
         if client is None:
             try:

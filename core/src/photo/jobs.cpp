@@ -228,12 +228,18 @@ Result<Plan> plan_batch(std::span<const std::string> inputs, const BatchOptions&
   return plan;
 }
 
-Status make_folders(const Plan& plan) noexcept {
+Status prepare_outputs(const Plan& plan) noexcept {
   for (const std::string& folder : plan.folders) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) return Error{Fault::kWrite, "cannot create " + folder + ": " + ec.message()};
   }
+  std::vector<std::string> outputs;
+  for (const Job& j : plan.jobs)
+    if (j.error.empty() && j.output != kStandardStream) outputs.push_back(j.output);
+  // Leftovers of a killed run are only tidied: a folder that cannot be
+  // listed fails its jobs when they write.
+  (void)remove_stale_temporaries(outputs);
   return {};
 }
 

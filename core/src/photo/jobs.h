@@ -53,8 +53,10 @@ std::vector<Job> find_inputs(std::span<const std::string> inputs,
 // become failed jobs.
 Result<Plan> plan_batch(std::span<const std::string> inputs, const BatchOptions& batch) noexcept;
 
-// Creates the plan's output folders; kWrite names the one that failed.
-Status make_folders(const Plan& plan) noexcept;
+// Readies the plan's outputs: creates their folders (kWrite names one that
+// cannot be made) and removes the temporary files a killed run left beside
+// them.
+Status prepare_outputs(const Plan& plan) noexcept;
 
 // The jobs' indices, largest input first, so that no worker is left with a
 // big file while the others have run out of work.

@@ -157,9 +157,10 @@ constexpr OptionSpec kOptions[] = {
      "ignore the EXIF Orientation: keep the image as stored",
      set_thumbnail_flag<&ThumbnailOptions::rotate, false>},
     {"keep-metadata", 0, "keep_metadata", false, kNone, nullptr, nullptr, kImage,
-     "keep EXIF (Orientation set to 1 when the image was turned,\n"
-     "embedded thumbnail removed), XMP and IPTC as well as the\n"
-     "colour profile",
+     "keep EXIF (Orientation set to 1 when the image was turned\n"
+     "or the tag is unusable, embedded thumbnail removed), the\n"
+     "main XMP packet (extended XMP is dropped) and IPTC as well\n"
+     "as the colour profile",
      set_thumbnail_flag<&ThumbnailOptions::keep_metadata>},
     {"strip", 0, "strip", false, kNone, nullptr, nullptr, kImage,
      "keep no metadata, not even the colour profile (by default\n"
