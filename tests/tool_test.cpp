@@ -177,11 +177,13 @@ TEST(Tool, RefusesToOverwriteInputsSkipsExistingAndSurvivesAFileSizeLimit) {
   fs::remove(dir / "out/link.jpg");
 
   write_bytes(dir / "out/a.jpg", {'o', 'l', 'd'});
+  write_bytes(dir / "out/.a.jpg.qarvel-AbC123", {'x'});  // a killed run's leftover
   r = run_tool(dir, {"resize", "--skip-existing", "-o", (dir / "out").string(), "-W", "20",
                      (dir / "in").string()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("1 of 2 file(s) resized, 1 skipped (output exists)"), std::string::npos) << r.err;
   EXPECT_EQ(read_bytes(dir / "out/a.jpg"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_FALSE(fs::exists(dir / "out/.a.jpg.qarvel-AbC123"));
   EXPECT_EQ(tj_decode(read_bytes(dir / "out/b.jpg"), TJPF_RGB).width, 20);
 
   // Past a 2 KiB file-size limit the write fails; the old output stays, no temporary is left.

@@ -150,6 +150,15 @@ def test_batches_take_the_tools_options_and_refusals(client, photos, tmp_path):
         assert qarvel.dask.main(address + ["--skip-existing", str(photos / "UPPER.JPG")]) == 0
     assert "1 of 1" not in err.getvalue() and "skipped (output exists)" in err.getvalue()
 
+    # An output folder that cannot be made: one clear failure, nothing run.
+    (tmp_path / "file").write_text("")
+    with pytest.raises(qarvel.Error, match="cannot create .*file/out"):
+        qarvel.dask.resize_files([photos], tmp_path / "file" / "out", width=20, client=client)
+    with redirect_stderr(err):
+        assert qarvel.dask.main(address[:2] + ["-o", str(tmp_path / "file" / "out"), "-W", "9",
+                                               str(photos)]) == 1
+    assert "qarvel: cannot create" in err.getvalue()
+
     # The thumbnail options, as for qarvel.thumbnail.
     summary = qarvel.dask.resize_files([photos / "UPPER.JPG"], tmp_path / "named", size="30x30",
                                        crop="attention", quality=50, name="tn_%s.jpg",
