@@ -9,6 +9,7 @@
 #include <climits>
 #include <string>
 
+#include "codec/jpeg_reader.h"
 #include "photo/metadata.h"
 
 namespace qarvel {
@@ -17,6 +18,11 @@ namespace {
 struct Size {
   int width, height;
 };
+
+// The decode rule, chosen by measurement (docs/decode-measurements.md).
+constexpr double kHeadroom = 2.0;
+constexpr bool kFastIdct = false;
+constexpr bool kFancyUpsampling = true;
 
 // The target in the displayed orientation of a width x height image.
 // Heights that keep the aspect ratio are formed as qresize forms them.
@@ -38,18 +44,26 @@ Result<Size> target_size(int width, int height, const ThumbnailOptions& o) {
   return by_width ? Size{bound, follows} : Size{follows, bound};
 }
 
-// The smallest power-of-two reduction whose decoded size is still at least
-// twice the target on both axes. TurboJPEG has SIMD reduced-size inverse
-// DCTs for 1/2, 1/4 and 1/8 only; its other factors run C code that costs
-// more than a full-size decode.
-ScalingFactor shrink_factor(const JpegHeader& h, Size target) {
-  for (int denom : {8, 4, 2}) {
-    const ScalingFactor f = {1, denom};
-    if (scaled_size(h.width, f) >= int64_t{2} * target.width &&
-        scaled_size(h.height, f) >= int64_t{2} * target.height)
-      return f;
+// The decode for a target of `stored` pixels in the stored orientation: the
+// smallest of 1/8, 1/4 and 1/2 whose size is still at least kHeadroom times
+// the target on both axes (libjpeg-turbo has SIMD reduced inverse DCTs for
+// those only), else full size. At 1/8 a progressive file's luma AC scans
+// change no output pixel and are left out. `exact` keeps the full-size
+// decode with the accurate IDCT and fancy upsampling that qresize uses.
+DecodeSettings decode_settings(const JpegReader& reader, Size stored, bool exact) {
+  DecodeSettings s;
+  if (exact) return s;
+  for (int eighths : {1, 2, 4}) {
+    if (reader.scaled_width(eighths) >= kHeadroom * stored.width &&
+        reader.scaled_height(eighths) >= kHeadroom * stored.height) {
+      s.eighths = eighths;
+      break;
+    }
   }
-  return {};
+  s.fast_idct = kFastIdct;
+  s.fancy_upsampling = kFancyUpsampling;
+  s.skip_unneeded_scans = true;
+  return s;
 }
 
 // Copies `src` turned as EXIF orientation `o` asks, into a new buffer.
@@ -115,12 +129,10 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
   const int orientation = o.rotate ? meta.orientation : 1;
   const bool transposed = orientation >= 5;
 
-  Result<Decoder> decoder = Decoder::create();
-  if (!decoder) return decoder.error();
-  Result<JpegHeader> header = decoder->read_header(jpeg);
-  if (!header) return header.error();
-  const Size shown = transposed ? Size{header->height, header->width}
-                                : Size{header->width, header->height};
+  Result<JpegReader> reader = JpegReader::open(jpeg);
+  if (!reader) return reader.error();
+  const JpegInfo& info = reader->info();
+  const Size shown = transposed ? Size{info.height, info.width} : Size{info.width, info.height};
   Result<Size> target = target_size(shown.width, shown.height, o);
   if (!target) return target.error();
   const Size stored = transposed ? Size{target->height, target->width} : *target;
@@ -128,9 +140,9 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
   if (dst_step * stored.height > INT_MAX)
     return Error{Fault::kTooLarge, "the resized image would take 2 GiB or more"};
 
-  const ScalingFactor factor = o.exact ? ScalingFactor{} : shrink_factor(*header, stored);
-  Result<Image> src = decoder->decode(jpeg, *header, TJPF_BGR, factor, Storage::kPrivate);
-  if (!src) return src.error();
+  Result<DecodedPhoto> decoded = reader->decode(decode_settings(*reader, stored, o.exact));
+  if (!decoded) return decoded.error();
+  Image* src = &decoded->image;
   if (owner) owner->data.reset();
 
   Image dst;
@@ -151,8 +163,8 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
   }
 
   Thumbnail thumb;
-  thumb.src_width = header->width;
-  thumb.src_height = header->height;
+  thumb.src_width = info.width;
+  thumb.src_height = info.height;
   thumb.width = dst.width;
   thumb.height = dst.height;
   Result<Blob> encoded = encode(dst.view());
@@ -167,6 +179,7 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
     thumb.jpeg = std::move(*with_meta);
   }
   thumb.warnings = std::move(meta.warnings);
+  for (std::string& w : decoded->warnings) thumb.warnings.push_back(std::move(w));
   return thumb;
 }
 
