@@ -9,6 +9,7 @@ The first set is the one the thumbnailer was tuned on; the second, from other
 packages, only confirms.
 """
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -129,14 +130,21 @@ def pillow_full(files, width, out):
         im.save(os.path.join(out, os.path.basename(f)), quality=85, subsampling=1)
 
 
-def command(argv):
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def command(argv, env=None):
     """A pipeline run as a process over all files, timed from outside; "{width}"
-    and "{out}" in argv are filled in."""
+    and "{out}" in argv are filled in. Returns (wall s, CPU s): on a shared
+    machine the process's CPU time varies less than its wall time."""
     def run(files, width, out):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), children_cpu()
         subprocess.run([a.format(width=width, out=out) for a in argv] + files, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return time.perf_counter() - start
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, **env) if env else None)
+        return time.perf_counter() - start, children_cpu() - cpu
     return run
 
 
@@ -147,21 +155,21 @@ def tool(path, jobs, *options):
 
 def fresh(script, kind, env=None):
     """A Python pipeline in a fresh interpreter running `script --run KIND WIDTH OUT FILES...`,
-    which times itself after its imports and prints the seconds."""
+    which times itself after its imports and prints its wall and CPU seconds."""
     def run(files, width, out):
         done = subprocess.run([sys.executable, os.path.abspath(script), "--run", kind, str(width), out]
                               + files, check=True, capture_output=True, text=True,
                               env=dict(os.environ, **(env or {})))
-        return float(done.stdout)
+        return tuple(map(float, done.stdout.split()))
     return run
 
 
 def run_here(argv, pipelines):
-    """The other end of fresh(): runs pipelines[KIND] and prints its seconds."""
+    """The other end of fresh(): runs pipelines[KIND] and prints its wall and CPU seconds."""
     kind, width, out, files = argv[0], int(argv[1]), argv[2], argv[3:]
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     pipelines[kind](files, width, out)
-    print(time.perf_counter() - start)
+    print(time.perf_counter() - start, time.process_time() - cpu)
 
 
 def timed(fn, files, width, out):
@@ -170,15 +178,20 @@ def timed(fn, files, width, out):
     return fn(files, width, out)
 
 
-def run_turns(pipelines, files, width, work, runs, warm_up=False):
+def run_turns(pipelines, files, width, work, runs, warm_up=False, cpu=None):
     """Every pipeline takes its turn in each run, so load falls on all alike.
-    Outputs of pipeline NAME land in work/NAME."""
+    Outputs of pipeline NAME land in work/NAME. Returns the wall times; a
+    pipeline that also reports CPU time adds it to `cpu` when given."""
     times = {name: [] for name in pipelines}
     for name, fn in pipelines.items() if warm_up else ():
         timed(fn, files, width, os.path.join(work, name))
     for _ in range(runs):
         for name, fn in pipelines.items():
-            times[name].append(timed(fn, files, width, os.path.join(work, name)))
+            t = timed(fn, files, width, os.path.join(work, name))
+            wall, used = t if isinstance(t, tuple) else (t, None)
+            times[name].append(wall)
+            if cpu is not None and used is not None:
+                cpu.setdefault(name, []).append(used)
     return times
 
 
@@ -201,21 +214,27 @@ class Scores:
         return float(np.mean(scores)), float(np.min(scores))
 
 
-def print_table(title, times, versus, files, work, scores):
+def print_table(title, times, versus, files, work, scores, cpu=None):
     """One row per pipeline: median time (range), ratios to the `versus`
-    pipelines' medians, PSNR. Returns {name: (median s, mean dB, min dB)}."""
+    pipelines' medians, PSNR; with `cpu`, the median CPU time and its ratio to
+    the first of `versus`. Returns {name: (median s, mean dB, min dB, CPU s)}."""
     med = {name: statistics.median(t) for name, t in times.items()}
+    cpu_med = {name: statistics.median(t) for name, t in (cpu or {}).items()}
     print(f"\n### {title}\n")
-    print("| pipeline | time s | " + " | ".join(f"ratio to {v}" for v in versus)
+    extra = f" | CPU s | CPU ratio to {versus[0]}" if cpu else ""
+    print("| pipeline | time s | " + " | ".join(f"ratio to {v}" for v in versus) + extra
           + " | mean PSNR dB | min PSNR dB |")
-    print("|---|---:|" + "---:|" * len(versus) + "---:|---:|")
+    print("|---|---:|" + "---:|" * len(versus) + ("---:|---:|" if cpu else "") + "---:|---:|")
     rows = {}
     for name, t in times.items():
         mean, low = scores(files, os.path.join(work, name))
         ratios = " | ".join(f"{med[name] / med[v]:.2f}" for v in versus)
-        print(f"| {name} | {med[name]:.3f} ({min(t):.3f}-{max(t):.3f}) | {ratios} | "
+        c = cpu_med.get(name)
+        used = (f" | {c:.3f} | {c / cpu_med[versus[0]]:.2f}" if c and versus[0] in cpu_med
+                else " | - | -") if cpu else ""
+        print(f"| {name} | {med[name]:.3f} ({min(t):.3f}-{max(t):.3f}) | {ratios}{used} | "
               f"{mean:.2f} | {low:.2f} |")
-        rows[name] = (med[name], mean, low)
+        rows[name] = (med[name], mean, low, c)
     return rows
 
 

@@ -162,9 +162,11 @@ TEST(PhotoDecode, DamagedFilesWarnAndBrokenHeadersSayWhy) {
 
 TEST(PhotoDecode, ThumbnailsDecodeAtTheSmallestScaleFromTheStoredSize) {
   // 2268x1512, and the same stored sideways (Orientation 6: shown 1512x2268).
-  // At 80 wide the stored target is 80x53, shown sideways 120x80: 1/8 in
-  // both cases (284x189). Ruled from the displayed size, the sideways one
-  // would need 1/4; a rule that tried 1/2 first would take 1/2.
+  // The scale is the smallest with 1.5 times the stored target on both axes,
+  // or the target exactly. 100 wide sideways is 150x100 stored: 1/8
+  // (284x189); ruled from the shown 100x150 it would be 1/4. 200 wide
+  // sideways: 1/4, not 1/2. A rule that tried 1/2 first would take 1/2 for
+  // the flat ones; 567 wide is 1/4 exactly.
   const Bytes flat = read_bytes(testdata("photo-2268x1512-444.jpg"));
   Bytes exif = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
                 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
@@ -173,8 +175,9 @@ TEST(PhotoDecode, ThumbnailsDecodeAtTheSmallestScaleFromTheStoredSize) {
     return Bytes(r->data.get(), r->data.get() + r->size);
   }();
   for (const auto& [jpeg, orientation, width, eighths] :
-       {std::tuple{flat, 1, 80, 1}, std::tuple{sideways, 6, 80, 1},
-        std::tuple{flat, 1, 300, 4}, std::tuple{sideways, 6, 200, 4}}) {
+       {std::tuple{flat, 1, 100, 1}, std::tuple{sideways, 6, 100, 1},
+        std::tuple{flat, 1, 300, 2}, std::tuple{sideways, 6, 200, 2},
+        std::tuple{flat, 1, 567, 2}}) {
     SCOPED_TRACE("orientation " + std::to_string(orientation) + ", " + std::to_string(width));
     qarvel::ThumbnailOptions o;
     o.width = width;

@@ -19,11 +19,6 @@ struct Size {
   int width, height;
 };
 
-// The decode rule, chosen by measurement (docs/decode-measurements.md).
-constexpr double kHeadroom = 2.0;
-constexpr bool kFastIdct = false;
-constexpr bool kFancyUpsampling = true;
-
 // The target in the displayed orientation of a width x height image.
 // Heights that keep the aspect ratio are formed as qresize forms them.
 Result<Size> target_size(int width, int height, const ThumbnailOptions& o) {
@@ -44,26 +39,24 @@ Result<Size> target_size(int width, int height, const ThumbnailOptions& o) {
   return by_width ? Size{bound, follows} : Size{follows, bound};
 }
 
-// The decode for a target of `stored` pixels in the stored orientation: the
-// smallest of 1/8, 1/4 and 1/2 whose size is still at least kHeadroom times
-// the target on both axes (libjpeg-turbo has SIMD reduced inverse DCTs for
-// those only), else full size. At 1/8 a progressive file's luma AC scans
-// change no output pixel and are left out. `exact` keeps the full-size
-// decode with the accurate IDCT and fancy upsampling that qresize uses.
-DecodeSettings decode_settings(const JpegReader& reader, Size stored, bool exact) {
-  DecodeSettings s;
-  if (exact) return s;
+// The decode scale for a target of `stored` pixels in the stored
+// orientation: the smallest of 1/8, 1/4 and 1/2 whose size is at least
+// kHeadroom times the target on both axes, or exactly the target (the area
+// step is then a copy), else full size. libjpeg-turbo has SIMD reduced
+// inverse DCTs for these only. kHeadroom comes from measurement
+// (docs/decode-measurements.md): at 1.5 the area step makes up for most of
+// what the reduced IDCT's sharper low pass differs by from a box average,
+// and more costs time for little. The IDCT and upsampling stay libjpeg's
+// accurate ones: the fast ones saved under 0.4 % of the instructions.
+int decode_eighths(const JpegReader& reader, Size stored) {
+  constexpr double kHeadroom = 1.5;
   for (int eighths : {1, 2, 4}) {
-    if (reader.scaled_width(eighths) >= kHeadroom * stored.width &&
-        reader.scaled_height(eighths) >= kHeadroom * stored.height) {
-      s.eighths = eighths;
-      break;
-    }
+    const int w = reader.scaled_width(eighths), h = reader.scaled_height(eighths);
+    if ((w >= kHeadroom * stored.width && h >= kHeadroom * stored.height) ||
+        (w == stored.width && h == stored.height))
+      return eighths;
   }
-  s.fast_idct = kFastIdct;
-  s.fancy_upsampling = kFancyUpsampling;
-  s.skip_unneeded_scans = true;
-  return s;
+  return 8;
 }
 
 // Copies `src` turned as EXIF orientation `o` asks, into a new buffer.
@@ -140,7 +133,12 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
   if (dst_step * stored.height > INT_MAX)
     return Error{Fault::kTooLarge, "the resized image would take 2 GiB or more"};
 
-  Result<DecodedPhoto> decoded = reader->decode(decode_settings(*reader, stored, o.exact));
+  // Full size for `exact`, as qresize decodes. At 1/8 a progressive file's
+  // luma AC scans change no output pixel and are left out.
+  DecodeSettings settings;
+  settings.eighths = o.exact ? 8 : decode_eighths(*reader, stored);
+  settings.skip_unneeded_scans = true;
+  Result<DecodedPhoto> decoded = reader->decode(settings);
   if (!decoded) return decoded.error();
   Image* src = &decoded->image;
   if (owner) owner->data.reset();
