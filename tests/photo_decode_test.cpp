@@ -166,7 +166,8 @@ TEST(PhotoDecode, ThumbnailsDecodeAtTheSmallestScaleFromTheStoredSize) {
   // or the target exactly. 100 wide sideways is 150x100 stored: 1/8
   // (284x189); ruled from the shown 100x150 it would be 1/4. 200 wide
   // sideways: 1/4, not 1/2. A rule that tried 1/2 first would take 1/2 for
-  // the flat ones; 567 wide is 1/4 exactly.
+  // the flat ones; 567 wide is 1/4 exactly. A progressive 512x512 takes 1/8
+  // as soon as it covers the target.
   const Bytes flat = read_bytes(testdata("photo-2268x1512-444.jpg"));
   Bytes exif = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
                 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
@@ -177,7 +178,8 @@ TEST(PhotoDecode, ThumbnailsDecodeAtTheSmallestScaleFromTheStoredSize) {
   for (const auto& [jpeg, orientation, width, eighths] :
        {std::tuple{flat, 1, 100, 1}, std::tuple{sideways, 6, 100, 1},
         std::tuple{flat, 1, 300, 2}, std::tuple{sideways, 6, 200, 2},
-        std::tuple{flat, 1, 567, 2}}) {
+        std::tuple{flat, 1, 567, 2},
+        std::tuple{read_bytes(testdata("photo-512-444-progressive.jpg")), 1, 60, 1}}) {
     SCOPED_TRACE("orientation " + std::to_string(orientation) + ", " + std::to_string(width));
     qarvel::ThumbnailOptions o;
     o.width = width;
