@@ -136,10 +136,21 @@ std::map<int, Outcome> measure(ByteView jpeg, int width, int runs, int* w_out, i
 
 int scaled(int size, int eighths) { return (size * eighths + 7) / 8; }
 
-// The smallest reduction whose size is at least `headroom` x the target.
-int rule_scale(int sw, int sh, int w, int h, double headroom) {
-  for (int e : {1, 2, 4})
-    if (scaled(sw, e) >= headroom * w && scaled(sh, e) >= headroom * h) return e;
+// The smallest reduction whose size is at least `headroom` x the target;
+// with `fit`, also one whose size is the target; with `progressive_1x`, 1/8
+// for a progressive photo whenever it covers the target.
+struct Rule {
+  double headroom;
+  bool fit, progressive_1x;
+};
+
+int rule_scale(int sw, int sh, bool progressive, int w, int h, Rule r) {
+  for (int e : {1, 2, 4}) {
+    const double headroom = e == 1 && progressive && r.progressive_1x ? 1.0 : r.headroom;
+    if ((scaled(sw, e) >= headroom * w && scaled(sh, e) >= headroom * h) ||
+        (r.fit && scaled(sw, e) == w && scaled(sh, e) == h))
+      return e;
+  }
   return 8;
 }
 
@@ -155,6 +166,7 @@ int pillow_scale(int sw, int sh, int w, int h) {
 struct Photo {
   std::string name;
   int sw, sh;
+  bool progressive;
   std::map<int, std::map<int, Outcome>> at;  // width -> candidate -> outcome
   std::map<int, std::pair<int, int>> target;
 };
@@ -203,17 +215,24 @@ void rules_table(const std::vector<Photo>& photos, int width) {
   printf("| Pillow-like draft | fast | plain | %.1f | 1.00 | %.2f | 0.00 | %.2f | %s |\n", base_ms,
          base_psnr, low, scales.c_str());
   for (double headroom : {1.0, 1.25, 1.5, 1.75, 2.0})
-    for (bool fast : {false, true})
-      for (bool fancy : {true, false}) {
-        double ms, mean;
-        auto rule = [headroom](const Photo& p, int w, int h) {
-          return rule_scale(p.sw, p.sh, w, h, headroom);
-        };
-        total(rule, fast, fancy, &ms, &mean, &low, &scales);
-        printf("| %.2fx | %s | %s | %.1f | %.2f | %.2f | %+.2f | %.2f | %s |\n", headroom,
-               fast ? "fast" : "accurate", fancy ? "fancy" : "plain", ms, ms / base_ms, mean,
-               mean - base_psnr, low, scales.c_str());
-      }
+    for (int variant = 0; variant < 3; ++variant)
+      for (bool fast : {false, true})
+        for (bool fancy : {true, false}) {
+          // Variants: headroom only; with exact fit; with exact fit and 1/8
+          // for progressive photos that it covers. The IDCT and upsampling
+          // are shown for the plain headroom rule only.
+          if (variant > 0 && (fast || !fancy)) continue;
+          const Rule rule{headroom, variant > 0, variant > 1};
+          double ms, mean;
+          auto pick = [rule](const Photo& p, int w, int h) {
+            return rule_scale(p.sw, p.sh, p.progressive, w, h, rule);
+          };
+          total(pick, fast, fancy, &ms, &mean, &low, &scales);
+          printf("| %.2fx%s%s | %s | %s | %.1f | %.2f | %.2f | %+.2f | %.2f | %s |\n", headroom,
+                 rule.fit ? ", fit" : "", rule.progressive_1x ? ", progressive 1/8 at 1x" : "",
+                 fast ? "fast" : "accurate", fancy ? "fancy" : "plain", ms, ms / base_ms, mean,
+                 mean - base_psnr, low, scales.c_str());
+        }
 }
 
 // TurboJPEG's whole-file decode at 1/8 against the decoder with scans left out.
@@ -285,6 +304,7 @@ int main(int argc, char** argv) {
     p.name = name;
     Result<JpegReader> r = JpegReader::open(jpeg);
     p.sw = r->info().width, p.sh = r->info().height;
+    p.progressive = r->info().progressive;
     printf("| %s | %dx%d | %s |\n", name.c_str(), p.sw, p.sh, r->info().progressive ? "yes" : "no");
     fflush(stdout);
     for (int width : widths) {

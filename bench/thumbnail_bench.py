@@ -77,9 +77,16 @@ def throughput(args, files, work):
     return statistics.median(ratios)
 
 
-def decode_denominator(w, h, tw, th):
-    """The tool's decode scale for a w x h photo and a tw x th target (kHeadroom in thumbnail.cpp)."""
-    return next((d for d in (8, 4, 2) if -(-w // d) >= HEADROOM * tw and -(-h // d) >= HEADROOM * th), 1)
+def decode_denominator(w, h, tw, th, progressive):
+    """The tool's decode scale for a w x h photo and a tw x th target (decode_eighths in
+    thumbnail.cpp): 1.5 times the target, or the target exactly; a progressive photo
+    takes 1/8 whenever it covers the target."""
+    for d in (8, 4, 2):
+        sw, sh = -(-w // d), -(-h // d)
+        headroom = 1.0 if d == 8 and progressive else 1.5
+        if (sw >= headroom * tw and sh >= headroom * th) or (sw, sh) == (tw, th):
+            return d
+    return 1
 
 
 def peak_memory(args, files, work):
@@ -102,11 +109,11 @@ def peak_memory(args, files, work):
         im = Image.open(f)
         w, h = im.size
         tw, th = 640, aspect(w, h, 640)
-        denom = decode_denominator(w, h, tw, th)
+        progressive = bool(im.info.get("progressive"))
+        denom = decode_denominator(w, h, tw, th, progressive)
         out = os.path.join(work, "mem.jpg")
         grown = peak([args.tool, "resize", f, out, "640"]) - base
         bound = os.path.getsize(f) + (-(-w // denom)) * (-(-h // denom)) * 3 + tw * th * 3 + os.path.getsize(out)
-        progressive = bool(im.info.get("progressive"))
         coefs = 0
         if progressive:  # blocks of 64 coefficients per component, padded to whole MCUs
             layers = im.layer  # (id, h, v, table) per component
@@ -152,7 +159,6 @@ def aims(args, found, speedup, scans):
 
 PILLOW = {"draft": pillow_draft, "full": pillow_full}
 SETS_SHOWN = ["tuned", "second"]
-HEADROOM = 2.0
 
 
 def main():
