@@ -65,13 +65,14 @@ def table(args, sets, work, scores):
 def throughput(args, files, work):
     """-j 2 over -j 1 files per second on four links to each photograph; per-run ratios."""
     many = many_copies(files, work)
-    runs = run_turns({1: tool(args.tool, 1), 2: tool(args.tool, 2)}, many, 640, work, args.runs)
+    runs = run_turns({"-j 1": tool(args.tool, 1), "-j 2": tool(args.tool, 2)}, many, 640, work,
+                     args.runs)
     print(f"\n### Batch throughput, {len(many)} files to 640 wide (median of {args.runs} runs)\n")
     print("| jobs | time s | files/s |\n|---|---:|---:|")
     for jobs, t in runs.items():
-        print(f"| -j {jobs} | {statistics.median(t):.3f} ({min(t):.3f}-{max(t):.3f}) | "
+        print(f"| {jobs} | {statistics.median(t):.3f} ({min(t):.3f}-{max(t):.3f}) | "
               f"{len(many) / statistics.median(t):.1f} |")
-    ratios = [a / b for a, b in zip(runs[1], runs[2])]
+    ratios = [a / b for a, b in zip(runs["-j 1"], runs["-j 2"])]
     print(f"\n-j 2 / -j 1 files per second: median {statistics.median(ratios):.2f} "
           f"(per run {', '.join(f'{r:.2f}' for r in ratios)})")
     return statistics.median(ratios)
