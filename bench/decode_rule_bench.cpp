@@ -173,9 +173,11 @@ struct Photo {
 
 // Per photograph: each scale with the fast and the accurate settings.
 void photo_table(const std::vector<Photo>& photos, int width) {
-  printf("\n### Per photograph at %d wide: ms and PSNR dB per scale (fast IDCT and plain "
-         "upsampling / accurate and fancy)\n\n| photo | target | 1/8 | 1/4 | 1/2 | 1/1 |\n"
-         "|---|---|---|---|---|---|\n", width);
+  printf(
+      "\n### Per photograph at %d wide: ms and PSNR dB per scale (fast IDCT and plain "
+      "upsampling / accurate and fancy)\n\n| photo | target | 1/8 | 1/4 | 1/2 | 1/1 |\n"
+      "|---|---|---|---|---|---|\n",
+      width);
   for (const Photo& p : photos) {
     const auto [w, h] = p.target.at(width);
     printf("| %s | %dx%d |", p.name.c_str(), w, h);
@@ -191,8 +193,9 @@ void photo_table(const std::vector<Photo>& photos, int width) {
 void rules_table(const std::vector<Photo>& photos, int width) {
   printf("\n### Rules at %d wide: sums over %zu photographs (ms, medians per photo)\n\n", width,
          photos.size());
-  printf("| rule | IDCT | upsampling | time ms | time / Pillow-like | mean PSNR dB | "
-         "over Pillow-like dB | min PSNR dB | scales (1/8,1/4,1/2,1/1) |\n");
+  printf(
+      "| rule | IDCT | upsampling | time ms | time / Pillow-like | mean PSNR dB | "
+      "over Pillow-like dB | min PSNR dB | scales (1/8,1/4,1/2,1/1) |\n");
   printf("|---|---|---|---:|---:|---:|---:|---:|---|\n");
   auto total = [&](auto pick, bool fast, bool fancy, double* ms, double* mean, double* low,
                    std::string* scales) {
@@ -238,7 +241,9 @@ void rules_table(const std::vector<Photo>& photos, int width) {
 // TurboJPEG's whole-file decode at 1/8 against the decoder with scans left out.
 void scans_table(const std::vector<std::pair<std::string, std::vector<uint8_t>>>& files, int runs) {
   printf("\n### Progressive photographs at 1/8: TurboJPEG (whole file) against scans left out\n\n");
-  printf("| photo | TurboJPEG ms | scans left out ms | ratio | pixels identical |\n|---|---:|---:|---:|---|\n");
+  printf(
+      "| photo | TurboJPEG ms | scans left out ms | ratio | pixels identical "
+      "|\n|---|---:|---:|---:|---|\n");
   double log_sum = 0;
   int n = 0;
   for (const auto& [name, jpeg] : files) {
@@ -260,13 +265,15 @@ void scans_table(const std::vector<std::pair<std::string, std::vector<uint8_t>>>
       ours = reader->decode(s);
       ours_ms.push_back(now_ms() - t0);
     }
-    const bool same = ours && std::equal(tj_pixels.begin(), tj_pixels.end(), ours->image.pixels.data());
+    const bool same =
+        ours && std::equal(tj_pixels.begin(), tj_pixels.end(), ours->image.pixels.data());
     const double ratio = median(ours_ms) / median(tj_ms);
     log_sum += std::log(ratio), ++n;
-    printf("| %s | %.1f | %.1f | %.2f | %s |\n", name.c_str(), median(tj_ms), median(ours_ms), ratio,
-           same ? "yes" : "NO");
+    printf("| %s | %.1f | %.1f | %.2f | %s |\n", name.c_str(), median(tj_ms), median(ours_ms),
+           ratio, same ? "yes" : "NO");
   }
-  if (n) printf("\nGeometric mean of the ratios over %d photographs: %.2f\n", n, std::exp(log_sum / n));
+  if (n)
+    printf("\nGeometric mean of the ratios over %d photographs: %.2f\n", n, std::exp(log_sum / n));
 }
 
 }  // namespace

@@ -134,8 +134,8 @@ TEST(PhotoDecode, GreyAndCmykKeepTheirOwnChannels) {
 }
 
 TEST(PhotoDecode, DamagedFilesWarnAndBrokenHeadersSayWhy) {
-  for (const char* name : {"trunc-half-1165x859.jpg", "trunc-progressive-100x75.jpg",
-                           "corrupt-entropy-480x360.jpg"}) {
+  for (const char* name :
+       {"trunc-half-1165x859.jpg", "trunc-progressive-100x75.jpg", "corrupt-entropy-480x360.jpg"}) {
     SCOPED_TRACE(name);
     const Bytes jpeg = read_bytes(testdata(name));
     DecodedPhoto d = decode(jpeg, {});
@@ -169,16 +169,15 @@ TEST(PhotoDecode, ThumbnailsDecodeAtTheSmallestScaleFromTheStoredSize) {
   // the flat ones; 567 wide is 1/4 exactly. A progressive 512x512 takes 1/8
   // as soon as it covers the target.
   const Bytes flat = read_bytes(testdata("photo-2268x1512-444.jpg"));
-  Bytes exif = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
-                0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
+  Bytes exif = {'E',  'x',  'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+                0x01, 0x12, 0,   3,   0, 0, 0,   1,   0, 6,  0, 0, 0, 0, 0, 0};
   const Bytes sideways = [&] {
     qarvel::Result<qarvel::Blob> r = qarvel::insert_segments(flat, {{0xE1, exif}});
     return Bytes(r->data.get(), r->data.get() + r->size);
   }();
   for (const auto& [jpeg, orientation, width, eighths] :
-       {std::tuple{flat, 1, 100, 1}, std::tuple{sideways, 6, 100, 1},
-        std::tuple{flat, 1, 300, 2}, std::tuple{sideways, 6, 200, 2},
-        std::tuple{flat, 1, 567, 2},
+       {std::tuple{flat, 1, 100, 1}, std::tuple{sideways, 6, 100, 1}, std::tuple{flat, 1, 300, 2},
+        std::tuple{sideways, 6, 200, 2}, std::tuple{flat, 1, 567, 2},
         std::tuple{read_bytes(testdata("photo-512-444-progressive.jpg")), 1, 60, 1}}) {
     SCOPED_TRACE("orientation " + std::to_string(orientation) + ", " + std::to_string(width));
     qarvel::ThumbnailOptions o;
@@ -200,7 +199,8 @@ TEST(PhotoDecode, ThumbnailsDecodeAtTheSmallestScaleFromTheStoredSize) {
     for (int y = 0; y < thumb->height; ++y)  // Orientation 6 turns clockwise
       for (int x = 0; x < thumb->width; ++x) {
         const int sx = orientation == 6 ? y : x, sy = orientation == 6 ? sh - 1 - x : y;
-        std::memcpy(&shown[(size_t(y) * thumb->width + x) * 3], &small[(size_t(sy) * sw + sx) * 3], 3);
+        std::memcpy(&shown[(size_t(y) * thumb->width + x) * 3], &small[(size_t(sy) * sw + sx) * 3],
+                    3);
       }
     qarvel::Result<qarvel::Blob> expected = qarvel::encode(
         qarvel::ImageView{shown.data(), thumb->width, thumb->height, thumb->width * 3, TJPF_BGR});

@@ -268,8 +268,9 @@ bool start(State& s) {
   s.err.pub.emit_message = emit_message;
   s.err.pub.output_message = output_message;
   s.err.state = &s;
-  s.src.pub = {nullptr, 0, init_source, fill_input_buffer, skip_input_data,
-               jpeg_resync_to_restart, term_source};
+  s.src.pub = {
+      nullptr,    0, init_source, fill_input_buffer, skip_input_data, jpeg_resync_to_restart,
+      term_source};
   s.src.state = &s;
   s.progress.pub.progress_monitor = progress_monitor;
   s.progress.state = &s;
