@@ -93,10 +93,11 @@ struct JpegReader::State {
     src.pub.bytes_in_buffer = 0;
   }
 
+  // Where libjpeg stands in `data`; the end while it reads the fake EOI.
   size_t position() const {
-    const uint8_t* p = src.pub.next_input_byte;
-    if (p < data.data() || p > data.data() + data.size()) return data.size();
-    return static_cast<size_t>(p - data.data());
+    const auto p = reinterpret_cast<uintptr_t>(src.pub.next_input_byte);
+    const auto begin = reinterpret_cast<uintptr_t>(data.data());
+    return p >= begin && p - begin <= data.size() ? p - begin : data.size();
   }
 };
 
@@ -268,9 +269,11 @@ bool start(State& s) {
   s.err.pub.emit_message = emit_message;
   s.err.pub.output_message = output_message;
   s.err.state = &s;
-  s.src.pub = {
-      nullptr,    0, init_source, fill_input_buffer, skip_input_data, jpeg_resync_to_restart,
-      term_source};
+  s.src.pub.init_source = init_source;
+  s.src.pub.fill_input_buffer = fill_input_buffer;
+  s.src.pub.skip_input_data = skip_input_data;
+  s.src.pub.resync_to_restart = jpeg_resync_to_restart;
+  s.src.pub.term_source = term_source;
   s.src.state = &s;
   s.progress.pub.progress_monitor = progress_monitor;
   s.progress.state = &s;
