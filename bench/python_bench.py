@@ -18,7 +18,7 @@ a notebook. thumbnail_file also runs in fresh interpreters with the allocator
 settings the tool makes for itself, which shows what the binding itself costs.
 Dask's workers are long-lived by design and stay up across runs. PSNR is
 against the exact area average (float64) of the full decode. The photographs,
-their fetching and the PSNR come from thumbnail_bench.py.
+their fetching, the PSNR, the turns and the tables come from benchlib.py.
 
 Run it with Debian's interpreter and the package from a release build:
 
@@ -31,23 +31,19 @@ import argparse
 import glob
 import logging
 import os
-import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
 import cv2
-import numpy as np
-from PIL import Image
 
 import qarvel
 import qarvel.dask
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from thumbnail_bench import (aspect, area_average, fetch, many_copies, pillow_draft,  # noqa: E402
-                             pillow_full, psnr)
+from benchlib import (TOOL_MALLOC, Scores, aspect, describe, fetch, fresh, many_copies,  # noqa: E402
+                      pillow_draft, pillow_full, print_table, run_here, run_turns, timed, tool)
 
 
 def qarvel_full(files, width, out):
@@ -75,21 +71,6 @@ IN_PROCESS = {"qarvel-full": qarvel_full, "pillow-full": pillow_full, "opencv-fu
               "qarvel-thumbnail": qarvel_thumbnails, "pillow-draft": pillow_draft}
 
 
-# The allocator settings the tool makes for itself (mallopt in its main):
-# freed blocks up to 32 MiB stay on the heap for the next file.
-TOOL_MALLOC = {"MALLOC_MMAP_THRESHOLD_": str(32 << 20), "MALLOC_TRIM_THRESHOLD_": str(1 << 30)}
-
-
-def fresh(kind, env=None):
-    """A Python pipeline in a fresh interpreter that times itself after its imports."""
-    def run(files, width, out):
-        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--run", kind,
-                               str(width), out] + files, check=True, capture_output=True, text=True,
-                              env=dict(os.environ, **(env or {})))
-        return float(done.stdout)
-    return run
-
-
 def warm(kind):
     """A Python pipeline in this long-lived interpreter."""
     def run(files, width, out):
@@ -99,94 +80,30 @@ def warm(kind):
     return run
 
 
-def run_here(argv):
-    kind, width, out, files = argv[0], int(argv[1]), argv[2], argv[3:]
-    cv2.setNumThreads(1)
-    start = time.perf_counter()
-    IN_PROCESS[kind](files, width, out)
-    print(time.perf_counter() - start)
-
-
-def tool(path, jobs):
-    def run(files, width, out):
-        start = time.perf_counter()
-        subprocess.run([path, "resize", "-q", "-j", str(jobs), "-o", out, "-W", str(width)] + files,
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return time.perf_counter() - start
-    return run
-
-
-def timed(fn, files, width, out):
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    return fn(files, width, out)
-
-
-def run_turns(pipelines, files, width, work, runs, warm_up=False):
-    times = {name: [] for name in pipelines}
-    for name, fn in pipelines.items() if warm_up else ():
-        timed(fn, files, width, os.path.join(work, name))
-    for _ in range(runs):
-        for name, fn in pipelines.items():
-            times[name].append(timed(fn, files, width, os.path.join(work, name)))
-    return times
-
-
-class Scores:
-    """Mean and lowest PSNR of a pipeline's outputs; references cached."""
-
-    def __init__(self):
-        self.refs = {}
-
-    def __call__(self, files, out_dir):
-        scores = []
-        for f in files:
-            out = os.path.join(out_dir, os.path.basename(f))
-            size = Image.open(out).size
-            if (f, size) not in self.refs:
-                full = np.asarray(Image.open(f).convert("RGB"))  # all upright (orientation 1)
-                self.refs[(f, size)] = area_average(full, *size)
-            scores.append(psnr(out, self.refs[(f, size)]))
-        return np.mean(scores), np.min(scores)
-
-
-def print_table(title, times, versus, files, work, scores):
-    med = {name: statistics.median(t) for name, t in times.items()}
-    print(f"\n### {title}\n")
-    print("| pipeline | time s | " + " | ".join(f"ratio to {v}" for v in versus)
-          + " | mean PSNR dB | min PSNR dB |")
-    print("|---|---:|" + "---:|" * len(versus) + "---:|---:|")
-    for name, t in times.items():
-        mean, low = scores(files, os.path.join(work, name))
-        ratios = " | ".join(f"{med[name] / med[v]:.2f}" for v in versus)
-        print(f"| {name} | {med[name]:.3f} ({min(t):.3f}-{max(t):.3f}) | {ratios} | "
-              f"{mean:.2f} | {low:.2f} |")
-    return med
-
-
 def full_decode(args, files, work, scores):
     names = ["qarvel.read + resize + write", "Pillow full decode + BOX",
              "OpenCV imread + INTER_AREA + imwrite"]
     for width in args.widths:
-        for setting, make, warm_up in (("a fresh interpreter per run", fresh, False),
+        for setting, make, warm_up in (("a fresh interpreter per run",
+                                        lambda kind: fresh(__file__, kind), False),
                                        ("one long-lived interpreter, after a warm-up run", warm,
                                         True)):
-            pipelines = dict(zip(names, map(make, ["qarvel-full", "pillow-full", "opencv-full"])))
+            pipelines = dict(zip(names, (make(k) for k in ["qarvel-full", "pillow-full", "opencv-full"])))
             times = run_turns(pipelines, files, width, work, args.runs, warm_up)
             med = print_table(f"{len(files)} photographs to {width} wide, full decode, one "
                               f"thread, {setting} (median of {args.runs} runs, range in brackets)",
                               times, names[1:], files, work, scores)
-            print(f"\nqarvel takes {med[names[0]] / min(med[n] for n in names[1:]):.2f} of the "
+            print(f"\nqarvel takes {med[names[0]][0] / min(med[n][0] for n in names[1:]):.2f} of the "
                   f"faster peer's time (OpenCV, one thread, writes 4:2:0; the others 4:2:2).")
 
 
 def thumbnails(args, files, work, scores):
     for width in args.widths:
-        pipelines = {"qarvel.thumbnail_file": fresh("qarvel-thumbnail"),
+        pipelines = {"qarvel.thumbnail_file": fresh(__file__, "qarvel-thumbnail"),
                      "qarvel.thumbnail_file, the tool's malloc settings":
-                         fresh("qarvel-thumbnail", TOOL_MALLOC),
+                         fresh(__file__, "qarvel-thumbnail", TOOL_MALLOC),
                      "qarvel resize -j 1 (the tool)": tool(args.tool, 1),
-                     "Pillow draft() + BOX": fresh("pillow-draft")}
+                     "Pillow draft() + BOX": fresh(__file__, "pillow-draft")}
         times = run_turns(pipelines, files, width, work, args.runs)
         print_table(f"{len(files)} photographs to {width} wide, thumbnails, one thread, a fresh "
                     f"process per run (median of {args.runs} runs, range in brackets)",
@@ -234,7 +151,8 @@ def cluster(args, files, work):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--run":
-        return run_here(sys.argv[2:])
+        cv2.setNumThreads(1)
+        return run_here(sys.argv[2:], IN_PROCESS)
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", default="build/release/tools/qarvel")
@@ -250,13 +168,7 @@ def main():
     cv2.setNumThreads(1)
     files = sorted(glob.glob(os.path.join(args.photos, "*.jpg"))) if args.photos else \
         fetch(args.cache)
-    cpu = next(line.split(":")[1].strip() for line in open("/proc/cpuinfo")
-               if line.startswith("model name"))
-    print(f"CPU: {cpu}; Python {sys.version.split()[0]} ({sys.executable}); "
-          f"load average at start {os.getloadavg()[0]:.2f}; "
-          f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
-    print("Photographs: " + ", ".join(f"{os.path.basename(f)} {Image.open(f).size[0]}x"
-                                      f"{Image.open(f).size[1]}" for f in files))
+    describe(files)
     scores = Scores()
     with tempfile.TemporaryDirectory(prefix="qarvel-pybench-") as work:
         if args.only in (None, "full"):

@@ -16,10 +16,11 @@ declare -A seeds=(
   [decode]=tests/data/jpeg [file]=tests/data/jpeg
   [encode]=fuzz/seeds/encode [resize]=fuzz/seeds/resize [qresize]=fuzz/seeds/qresize
   [metadata]="fuzz/seeds/metadata tests/data/jpeg"
+  [photo_decode]=tests/data/jpeg
 )
 mkdir -p build/fuzz/artifacts
 status=0
-for target in decode file encode resize qresize metadata; do
+for target in decode file encode resize qresize metadata photo_decode; do
   bin=build/fuzz/fuzz/${target}_fuzzer
   [[ -x $bin ]] || continue
   corpus=build/fuzz/corpus/$target

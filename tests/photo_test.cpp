@@ -405,10 +405,11 @@ TEST(Photo, DataThatEndsInsideItsHeadersSaysSo) {
   }
 }
 
-TEST(Photo, ShrinkOnLoadStaysWithinHalfADecibelOfTheExactPath) {
-  // Photographs; a scanned painting full of fine detail (photo-1165x859) loses
-  // about 1 dB at 160 wide, as the reduced-size inverse DCT keeps detail a box
-  // average blurs.
+TEST(Photo, ShrinkOnLoadStaysWithinADecibelOfTheExactPath) {
+  // Photographs at 160 wide, decoded at 1/8: 1.8 and 1.6 times the target.
+  // The second loses 1.0 dB, the price of the decode rule's 1.5 times
+  // headroom; a scanned painting full of fine detail (photo-1165x859) loses
+  // more, as the reduced-size inverse DCT keeps detail a box average blurs.
   for (const char* name : {"photo-2268x1512-444.jpg", "photo-2000x1072-444-xmp.jpg"}) {
     SCOPED_TRACE(name);
     const Bytes src = read_bytes(testdata(name));
@@ -418,7 +419,7 @@ TEST(Photo, ShrinkOnLoadStaysWithinHalfADecibelOfTheExactPath) {
     const double fast = psnr_vs_area(bytes_of(make(src, o)), full);
     o.exact = true;
     const double exact = psnr_vs_area(bytes_of(make(src, o)), full);
-    EXPECT_GT(fast, exact - 0.5) << "fast " << fast << " dB, exact " << exact << " dB";
+    EXPECT_GT(fast, exact - 1.1) << "fast " << fast << " dB, exact " << exact << " dB";
     EXPECT_GT(exact, 30.0);
   }
 }
