@@ -30,6 +30,7 @@
 
 #include "core.h"
 #include "photo/photo.h"
+#include "qarvel_version.h"
 
 namespace fs = std::filesystem;
 
@@ -79,6 +80,7 @@ const char kUsage[] =
     "      --skip-existing leave outputs that already exist untouched (resumable runs)\n"
     "  -q, --quiet         print nothing per file (failures are still listed)\n"
     "      --help          show this help and exit\n"
+    "      --version       show the version and exit\n"
     "\n"
     "Outputs are written to a temporary file beside them and renamed into place,\n"
     "so a failed write leaves an existing output as it was. An OUTPUT that is a\n"
@@ -400,6 +402,10 @@ int main(int argc, char** argv) {
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "--version") {
+    puts("qarvel " QARVEL_VERSION);
     return kExitOk;
   }
   if (command == "resize") return resize_command(argc - 1, argv + 1);
