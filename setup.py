@@ -62,6 +62,7 @@ class CMakeBuild(build_ext):
 
 setup(
     version=cmake_version(),
+    packages=[],  # every file of the package comes from CMake's install of it
     ext_modules=[CMakeExtension("qarvel._qarvel")],
     cmdclass={"build_ext": CMakeBuild},
 )
