@@ -2,7 +2,7 @@
 # Installs what is missing, then builds and runs every test: the optimised
 # build, then the same suite under AddressSanitizer with
 # UndefinedBehaviorSanitizer and LeakSanitizer, then under ThreadSanitizer.
-# 5 to 12 minutes on two cores. Each build's full output goes to
+# 5 to 13 minutes on two cores, with what else runs on them. Each build's full output goes to
 # build/logs/; the end is a summary per build (tests passed and failed,
 # compiler warnings in what this run compiled, time), also written to
 # build/logs/summary.tsv.

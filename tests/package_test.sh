@@ -111,4 +111,4 @@ for d in /usr/include/qarvel "/usr/lib/$multiarch/cmake/qarvel" /usr/lib/python3
 done
 cache=$(ldconfig -p)
 ! grep -q libqarvel.so <<<"$cache" || fail "libqarvel.so is still in the loader's cache"
-echo "wheel and Debian packages ok (version $version)"
+echo "wheel and Debian packages ok (version $version, ${SECONDS}s)"
