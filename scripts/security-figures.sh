@@ -17,10 +17,10 @@ else
   git -C "$clone" checkout -q "$(git rev-parse HEAD)"
   mkdir -p "$clone/build/logs"
   echo "Running .ci/run in $clone (log: $clone/build/logs/ci.log)"
-  start=$(date +%s)
+  start=$(date +%s) load=$(cut -d' ' -f1 /proc/loadavg)
   status=0
   (cd "$clone" && .ci/run) >"$clone/build/logs/ci.log" 2>&1 || status=$?
-  printf '%s %s %s\n' "$start" "$(date +%s)" "$status" >"$clone/build/logs/ci-run.txt"
+  printf '%s %s %s %s\n' "$start" "$(date +%s)" "$status" "$load" >"$clone/build/logs/ci-run.txt"
   ((status == 0)) || echo "CI failed (exit $status); the figures say so" >&2
 fi
 
@@ -37,7 +37,8 @@ def first_version(command):
     match = re.search(r"\d+\.\d+(\.\d+)?", run(*command).splitlines()[0])
     return match.group(0) if match else "?"
 
-start, end, status = (int(x) for x in (logs / "ci-run.txt").read_text().split())
+start, end, status, load = (logs / "ci-run.txt").read_text().split()
+start, end, status = int(start), int(end), int(status)
 cpu = re.search(r"model name\s*:\s*(.*)", pathlib.Path("/proc/cpuinfo").read_text()).group(1)
 when = datetime.datetime.fromtimestamp(start, datetime.timezone.utc)
 head = [
@@ -46,7 +47,7 @@ head = [
     f"{run('nproc')} vCPUs, g++ {first_version(['g++', '--version'])}, clang "
     f"{first_version(['clang', '--version'])} and libjpeg-turbo "
     f"{run('dpkg-query', '-W', '-f=${Version}', 'libturbojpeg0').split(':')[-1].split('-')[0]}; "
-    f"the whole run took {(end - start) / 60:.1f} minutes"
+    f"the whole run took {(end - start) / 60:.1f} minutes (load average {load} at the start)"
     + ("." if status == 0 else f" and failed (exit status {status})."),
     "",
     "| Stage | Result |",
