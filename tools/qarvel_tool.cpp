@@ -24,6 +24,7 @@
 #include "core.h"
 #include "photo/jobs.h"
 #include "photo/options.h"
+#include "qarvel_version.h"
 
 using namespace qarvel;
 
@@ -55,6 +56,7 @@ const char kUsageHead[] =
 
 const char kUsageTail[] =
     "      --help          show this help and exit\n"
+    "      --version       show the version and exit\n"
     "\n"
     "Outputs are written to a hidden temporary file beside them\n"
     "(.NAME.qarvel-XXXXXX) and renamed into place, so a failed write leaves an\n"
@@ -270,6 +272,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     print_usage();
+    return kExitOk;
+  }
+  if (command == "--version") {
+    puts("qarvel " QARVEL_VERSION);
     return kExitOk;
   }
   if (command == "resize") return resize_command(argc - 1, argv + 1);

@@ -21,6 +21,7 @@ import numpy as np
 
 from . import _qarvel
 from ._qarvel import Error
+from ._version import __version__ as __version__
 
 __all__ = [
     "Error",
