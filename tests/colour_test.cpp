@@ -13,6 +13,7 @@
 #include "core.h"
 #include "photo/colour.h"
 #include "photo/metadata.h"
+#include "photo/photo.h"
 
 namespace {
 
@@ -295,3 +296,33 @@ TEST(Colour, ThreadsConvertAtOnce) {
 }
 
 }  // namespace
+
+TEST(Colour, CmykThumbnailIsWithinOneDeltaEOfTheFullConversionAveraged) {
+  const Photo p = decode_photo("seeding-cmyk-fogra39-160x90.jpg", TJPF_CMYK);
+  // Little CMS's conversion of the whole image, averaged over 2 x 2 blocks.
+  const std::vector<uint16_t> full = little_cms(p, TYPE_CMYK_8_REV);
+  const int w = p.image.width / 2, h = p.image.height / 2;
+  std::vector<uint16_t> averaged(size_t(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) {
+        uint32_t sum = 0;
+        for (int dy = 0; dy < 2; ++dy)
+          for (int dx = 0; dx < 2; ++dx)
+            sum += full[(size_t(2 * y + dy) * p.image.width + 2 * x + dx) * 3 + c];
+        averaged[(size_t(y) * w + x) * 3 + c] = static_cast<uint16_t>((sum + 2) / 4);
+      }
+  const Bytes jpeg = file_bytes("seeding-cmyk-fogra39-160x90.jpg");
+  ThumbnailOptions o;
+  o.width = w;
+  o.encode.quality = 100;
+  o.encode.subsampling = TJSAMP_444;
+  Result<Thumbnail> thumb = thumbnail(view(jpeg), o);
+  ASSERT_TRUE(thumb.ok()) << thumb.error().message;
+  // sRGB pixels go untagged: the CMYK profile is not copied.
+  EXPECT_TRUE(read_metadata(thumb->jpeg.view(), {false, true, false}).icc.empty());
+  Result<Image> ours = decode(thumb->jpeg.view(), TJPF_RGB);
+  ASSERT_TRUE(ours.ok());
+  ASSERT_EQ(ours->height, h);
+  EXPECT_LT(mean_de(*ours, averaged), 1.0);
+}

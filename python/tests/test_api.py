@@ -370,3 +370,18 @@ def test_tuning_options_and_file_objects_reach_the_bytes(tmp_path, photo):
     with pytest.raises(ValueError, match="end in .jpg or .jpeg"):
         qarvel.thumbnail_file(src, tmp_path / "x.png", 20)
     assert qarvel.decode(qarvel.thumbnail(data, size="1000x1000>")).shape == (128, 128, 3)
+
+
+def test_cmyk_and_damaged_photos_give_images_or_clear_reasons(tmp_path):
+    red = qarvel.read(DATA / "ycck-adobe-100x100.jpg")  # red letters on black, stored as YCCK
+    assert red.shape == (100, 100, 3) and red[..., 0].mean() > 3 * red[..., 1].mean()
+    thumb = qarvel.decode(qarvel.thumbnail(open(DATA / "cmyk-adobe-420-256x256.jpg", "rb"), 64))
+    assert thumb.shape == (64, 64, 3)
+    cut = (DATA / "photo-1165x859-420.jpg").read_bytes()
+    (tmp_path / "cut.jpg").write_bytes(cut[:len(cut) // 2])
+    info = qarvel.thumbnail_file(tmp_path / "cut.jpg", tmp_path / "out.jpg", 100)
+    assert "Premature end of JPEG file" in info.warnings
+    with pytest.raises(qarvel.Error, match="damaged JPEG data: Premature end"):
+        qarvel.thumbnail_file(tmp_path / "cut.jpg", tmp_path / "out.jpg", 100, strict=True)
+    with pytest.raises(qarvel.Error, match="cannot decode"):
+        qarvel.decode(cut[:len(cut) // 2])

@@ -30,8 +30,9 @@ struct Thumbnail {
   std::vector<std::string> warnings;
 };
 
-// The whole image in `format`, turned upright by its EXIF Orientation when
-// `rotate` is set.
+// The whole image in `format` (TJPF_RGB or TJPF_BGR), turned upright by its
+// EXIF Orientation when `rotate` is set. CMYK and YCCK photos are converted
+// to sRGB through their profile; damaged data fails.
 Result<Image> decode_photo(ByteView jpeg, int format, bool rotate) noexcept;
 
 // Resizes one JPEG held in memory into a new JPEG.

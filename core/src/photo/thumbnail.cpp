@@ -151,12 +151,51 @@ Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orie
   return {};
 }
 
+// The source at the scale the rule picks (full size for `exact`, as qresize
+// decodes), in three channels: a CMYK or YCCK photo is converted to sRGB
+// through its profile. Warnings of damaged data fail it under `strict`.
+Result<Image> decode_source(JpegReader& reader, Size stored, const ThumbnailOptions& o,
+                            JpegMetadata& meta, std::vector<std::string>& damage) {
+  DecodeSettings settings;
+  settings.eighths = o.exact ? 8 : decode_eighths(reader, stored);
+  // At 1/8 a progressive file's luma AC scans change no output pixel.
+  settings.skip_unneeded_scans = true;
+  const JpegColour colour = reader.info().colour;
+  settings.source_channels = colour == JpegColour::kCMYK || colour == JpegColour::kYCCK;
+  Result<DecodedPhoto> decoded = reader.decode(settings);
+  if (!decoded) return decoded.error();
+  if (o.strict && !decoded->warnings.empty())
+    return Error{Fault::kDecode, "damaged JPEG data: " + decoded->warnings.front()};
+  damage = std::move(decoded->warnings);
+  if (decoded->image.format != TJPF_CMYK) return std::move(decoded->image);
+  return cmyk_to_rgb(decoded->image.view(), decoded->inverted_cmyk, meta.icc, TJPF_BGR,
+                     Storage::kPrivate, meta.warnings);
+}
+
+// `src` area-averaged (or interpolated, when it grows) to `size`, in a new
+// buffer; `src` is released.
+Result<Image> resize_to(Image src, Size size) {
+  const int bpp = tjPixelSize[src.format];
+  const int64_t step = int64_t{size.width} * bpp;
+  Image dst;
+  dst.width = size.width;
+  dst.height = size.height;
+  dst.pitch = static_cast<int>(step);
+  dst.format = src.format;
+  dst.pixels = PixelBuffer::allocate(size_t(step) * size.height, Storage::kPrivate);
+  if (!dst.pixels) return Error{Fault::kAlloc, "out of memory for the resized image"};
+  Status resampled = resample(src.pixels.data(), src.width, src.height, src.pitch,
+                              dst.pixels.data(), dst.width, dst.height, dst.pitch);
+  if (!resampled) return resampled.error();
+  return dst;
+}
+
 // The pipeline; `owner`, when given, holds `jpeg` and is released once the
 // pixels are decoded.
 Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob* owner) {
   MetadataParts parts;
   parts.exif = o.keep_metadata && !o.strip;
-  parts.icc = !o.strip || o.srgb;
+  parts.icc = true;  // a CMYK photo needs its profile even when none is kept
   parts.xmp_iptc = o.keep_metadata && !o.strip;
   parts.orientation = o.rotate;
   JpegMetadata meta = read_metadata(jpeg, parts);
@@ -171,48 +210,50 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
   Result<Size> target = target_size(shown.width, shown.height, o);
   if (!target) return target.error();
   const Size stored = transposed ? Size{target->height, target->width} : *target;
-  const int64_t dst_step = int64_t{stored.width} * 3;
-  if (dst_step * stored.height > INT_MAX)
+  if (int64_t{stored.width} * 3 * stored.height > INT_MAX)
     return Error{Fault::kTooLarge, "the resized image would take 2 GiB or more"};
 
-  // Full size for `exact`, as qresize decodes. At 1/8 a progressive file's
-  // luma AC scans change no output pixel and are left out.
-  DecodeSettings settings;
-  settings.eighths = o.exact ? 8 : decode_eighths(*reader, stored);
-  settings.skip_unneeded_scans = true;
-  Result<DecodedPhoto> decoded = reader->decode(settings);
-  if (!decoded) return decoded.error();
-  Image* src = &decoded->image;
+  std::vector<std::string> damage;
+  Result<Image> src = decode_source(*reader, stored, o, meta, damage);
+  if (!src) return src.error();
   if (owner) owner->data.reset();
-
-  Image dst;
-  dst.width = stored.width;
-  dst.height = stored.height;
-  dst.pitch = static_cast<int>(dst_step);
-  dst.format = TJPF_BGR;
-  dst.pixels = PixelBuffer::allocate(size_t(dst_step) * stored.height, Storage::kPrivate);
-  if (!dst.pixels) return Error{Fault::kAlloc, "out of memory for the resized image"};
-  Status resampled = resample(src->pixels.data(), src->width, src->height, src->pitch,
-                              dst.pixels.data(), dst.width, dst.height, dst.pitch);
-  src->pixels.reset();
-  if (!resampled) return resampled.error();
+  Result<Image> dst = resize_to(std::move(*src), stored);
+  if (!dst) return dst.error();
   Thumbnail thumb;
   thumb.src_width = shown.width;
   thumb.src_height = shown.height;
-  if (Status s = finish(std::move(dst), meta, o, orientation, thumb); !s) return s.error();
-  for (std::string& w : decoded->warnings) thumb.warnings.push_back(std::move(w));
+  if (Status s = finish(std::move(*dst), meta, o, orientation, thumb); !s) return s.error();
+  for (std::string& w : damage) thumb.warnings.push_back(std::move(w));
   return thumb;
 }
 
 }  // namespace
 
 Result<Image> decode_photo(ByteView jpeg, int format, bool rotate) noexcept {
-  Result<Image> image = decode(jpeg, format);
-  if (!image || !rotate) return image;
   MetadataParts parts;
-  parts.orientation = true;
-  const int orientation = read_metadata(jpeg, parts).orientation;
-  return orientation == 1 ? std::move(image) : orient(*image, orientation);
+  parts.orientation = rotate;
+  parts.icc = true;
+  JpegMetadata meta = read_metadata(jpeg, parts);
+  Result<JpegReader> reader = JpegReader::open(jpeg);
+  const bool cmyk = reader && (reader->info().colour == JpegColour::kCMYK ||
+                               reader->info().colour == JpegColour::kYCCK);
+  Result<Image> image = Error{Fault::kDecode, ""};
+  if (cmyk) {
+    // TurboJPEG cannot turn CMYK into RGB; libjpeg keeps it as stored and
+    // Little CMS converts it. Damaged data fails, as it does in TurboJPEG.
+    DecodeSettings settings;
+    settings.source_channels = true;
+    Result<DecodedPhoto> decoded = reader->decode(settings);
+    if (decoded && !decoded->warnings.empty())
+      return Error{Fault::kDecode, "cannot decode the JPEG data: " + decoded->warnings.front()};
+    if (!decoded) return decoded.error();
+    image = cmyk_to_rgb(decoded->image.view(), decoded->inverted_cmyk, meta.icc, format,
+                        Storage::kPrivate, meta.warnings);
+  } else {
+    image = decode(jpeg, format);
+  }
+  if (!image || !rotate || meta.orientation == 1) return image;
+  return orient(*image, meta.orientation);
 }
 
 Result<Thumbnail> thumbnail(ByteView jpeg, const ThumbnailOptions& options) noexcept {
