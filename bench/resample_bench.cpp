@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "resample/ipp_layer.h"
+#include "resample/dispatch.h"
+#include "resample/plan.h"
 #include "qarvel/qarvel.h"
 #include "codec/resources.h"
 
@@ -28,7 +29,6 @@
 using qarvel::detail::all_kernels;
 using qarvel::detail::best_kernels;
 using qarvel::detail::Kernels;
-using qarvel::detail::resample_image;
 using qarvel::detail::scalar_kernels;
 
 namespace {
@@ -59,22 +59,13 @@ std::vector<Timing> time_in_turn(const std::vector<std::function<double()>>& fns
   return out;
 }
 
-// The layer's calls with an explicit kernel table, as ipp_resize makes them.
+// The plan's set-up and the resize with an explicit kernel table, as
+// ipp_resize makes them.
 int resize_with(const Kernels& k, const unsigned char* src, int sw, int sh, unsigned char* dst,
                 int dw, int dh) {
-  int spec_size = 0, init_size = 0, buf_size = 0;
-  if (ippiResizeGetSize_8u({sw, sh}, {dw, dh}, ippLinear, 0xFFFFFFFFu, &spec_size, &init_size))
-    return -1;
-  auto* spec = reinterpret_cast<IppiResizeSpec_32f*>(ippsMalloc_32f(spec_size));
-  const bool linear = sw < dw || sh < dh;
-  if (linear ? ippiResizeLinearInit_8u({sw, sh}, {dw, dh}, spec)
-             : ippiResizeSuperInit_8u({sw, sh}, {dw, dh}, spec))
-    return -1;
-  ippiResizeGetBufferSize_8u(spec, {dw, dh}, 3, &buf_size);
-  Ipp8u* buf = ippsMalloc_8u(buf_size);
-  resample_image(k, spec, src, sw * 3, dst, dw * 3, buf);
-  ippsFree(spec);
-  ippsFree(buf);
+  qarvel::Result<qarvel::ResizePlan> plan = qarvel::ResizePlan::create(sw, sh, dw, dh, 3);
+  if (!plan) return -1;
+  plan->run_with(k, src, sw * 3, dst, dw * 3);
   return 0;
 }
 
@@ -89,36 +80,6 @@ uint64_t read_all(const unsigned char* p, size_t n) {
   }
   return s;
 }
-
-// A spec and work buffer made once, for timing the resize alone.
-class Plan {
- public:
-  Plan(int sw, int sh, int dw, int dh) {
-    int spec_size = 0, init_size = 0, buf_size = 0;
-    ippiResizeGetSize_8u({sw, sh}, {dw, dh}, ippLinear, 0xFFFFFFFFu, &spec_size, &init_size);
-    spec_ = reinterpret_cast<IppiResizeSpec_32f*>(ippsMalloc_32f(spec_size));
-    if (sw < dw || sh < dh)
-      ippiResizeLinearInit_8u({sw, sh}, {dw, dh}, spec_);
-    else
-      ippiResizeSuperInit_8u({sw, sh}, {dw, dh}, spec_);
-    ippiResizeGetBufferSize_8u(spec_, {dw, dh}, 3, &buf_size);
-    buf_ = ippsMalloc_8u(buf_size);
-  }
-  ~Plan() {
-    ippsFree(spec_);
-    ippsFree(buf_);
-  }
-  Plan(const Plan&) = delete;
-  Plan& operator=(const Plan&) = delete;
-  // Steps of 0 make every row the same one, which then stays in the cache.
-  void run(const unsigned char* src, int src_step, unsigned char* dst, int dst_step) const {
-    resample_image(best_kernels(), spec_, src, src_step, dst, dst_step, buf_);
-  }
-
- private:
-  IppiResizeSpec_32f* spec_ = nullptr;
-  Ipp8u* buf_ = nullptr;
-};
 
 struct Workload {
   const char* name;
@@ -250,19 +211,20 @@ int main(int argc, char** argv) {
     // all the same row, so that they come from and go to the cache: what is
     // left is the arithmetic.
     {
-      const Plan plan(w.sw, w.sh, w.dw, w.dh);
+      // Steps of 0 make every row the same one, which then stays in the cache.
+      const qarvel::ResizePlan plan = std::move(*qarvel::ResizePlan::create(w.sw, w.sh, w.dw, w.dh, 3));
       volatile uint64_t sink = 0;
       const std::vector<Timing> p =
           time_in_turn({[&] {
-                          plan.run(src.data(), w.sw * 3, dst.data(), w.dw * 3);
+                          plan.run_with(best_kernels(), src.data(), w.sw * 3, dst.data(), w.dw * 3);
                           return -1.0;
                         },
                         [&] {
-                          plan.run(src.data(), 0, dst.data(), w.dw * 3);
+                          plan.run_with(best_kernels(), src.data(), 0, dst.data(), w.dw * 3);
                           return -1.0;
                         },
                         [&] {
-                          plan.run(src.data(), 0, dst.data(), 0);
+                          plan.run_with(best_kernels(), src.data(), 0, dst.data(), 0);
                           return -1.0;
                         },
                         [&] {

@@ -127,6 +127,10 @@ Status replace_file(const char* path, ByteView bytes) noexcept;
 // pointers are checked by the resize layer; its refusal is kResample.
 Status resample(const uint8_t* src, int src_width, int src_height, int src_step, uint8_t* dst,
                 int dst_width, int dst_height, int dst_step) noexcept;
+// The same for `channels` interleaved 8-bit channels, 1 (greyscale) or 3;
+// any other count is kArgument. Steps are in bytes.
+Status resample(const uint8_t* src, int src_width, int src_height, int src_step, uint8_t* dst,
+                int dst_width, int dst_height, int dst_step, int channels) noexcept;
 
 // The height that keeps src_width x src_height's aspect ratio at dst_width,
 // formed as qresize has always formed it: a 32-bit product, a

@@ -1,4 +1,5 @@
-// Internal: fixed-point resampling kernels for interleaved 3-channel rows.
+// Internal: fixed-point resampling kernels for interleaved 3-channel rows and
+// for one-channel rows.
 //
 // Arithmetic shared by every tier, so all tiers agree bit for bit:
 //   weights      kWeightBits fractional bits, stored negated so that a whole
@@ -186,6 +187,31 @@ int v_planes_scalar(const uint8_t* const* rows, int src_len, const int16_t* w, i
 int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w, int taps,
                     const uint8_t* groups, int x0, int x1);
 
+// One-channel rows. Output x's window starts at pixel offs[x]; its taps are
+// padded with zero weights to c1_stride(taps), a multiple of four, and laid
+// out in groups of kC1Group outputs, four taps of each output in turn: tap k
+// of output x at c1_tap(x, k, taps). The first pass takes the int16 weights
+// so laid out, the second their int32 pairs (wl, w) as above. A kernel reads
+// whole strides, so a SIMD kernel leaves windows whose stride would pass
+// src_len to the scalar kernel; it starts only at a multiple of kC1Group.
+// Otherwise as HFirstFn and HSecondFn.
+constexpr int kC1Group = 8;
+static constexpr int c1_stride(int taps) { return (taps + 3) & ~3; }
+static constexpr long c1_tap(int x, int k, int taps) {
+  return (x / kC1Group) * long{kC1Group} * c1_stride(taps) + (k / 4) * 4L * kC1Group +
+         (x % kC1Group) * 4 + k % 4;
+}
+static constexpr long c1_table_size(long n, int taps) {
+  return (n + kC1Group - 1) / kC1Group * kC1Group * c1_stride(taps);
+}
+using HFirstC1Fn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
+                           const int16_t* w, int taps, int x0, int x1);
+using HSecondC1Fn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                            const int32_t* wp, int taps, int x0, int x1);
+// The 2:1 box and the 2x row of one-channel rows: output x of the box
+// averages bytes 2x and 2x+1 of rows a and b; the row gives source pixel i's
+// outputs 2i and 2i+1. Otherwise as Box2Fn and Up2RowFn.
+
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -199,6 +225,11 @@ struct Kernels {
   // Planar vertical-first passes; null where the tier keeps words.
   VPlanesFn v_planes;
   HPlanesFn h_planes;
+  // One-channel passes; null where the tier leaves them to the scalar ones.
+  HFirstC1Fn h_first_c1;
+  HSecondC1Fn h_second_c1;
+  Box2Fn box2_c1;
+  Up2RowFn up2_row_c1;
 };
 
 const Kernels& scalar_kernels();

@@ -441,7 +441,9 @@ const Kernels& avx2_kernels() {
   static const Kernels k = {"avx2",        h_first_avx2,  h_second_avx2,
                             v_first_avx2,  v_second_avx2, box2_avx2,
                             up2_row_avx2,  up2_blend_avx2,
-                            nullptr,       nullptr};
+                            nullptr,       nullptr,
+                            nullptr,       nullptr,       nullptr,
+                            nullptr};
   return k;
 }
 

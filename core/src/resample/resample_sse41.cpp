@@ -257,7 +257,9 @@ const Kernels& sse41_kernels() {
   static const Kernels k = {"sse41",        h_first_sse41,  h_second_sse41,
                             v_first_sse41,  v_second_sse41, box2_sse41,
                             up2_row_sse41,  up2_blend_sse41,
-                            nullptr,        nullptr};
+                            nullptr,        nullptr,
+                            nullptr,        nullptr,        nullptr,
+                            nullptr};
   return k;
 }
 
