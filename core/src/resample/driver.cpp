@@ -150,9 +150,9 @@ struct Job {
   int src_len() const { return h.src_w * channels; }
   int dst_len() const { return h.dst_w * channels; }
   bool x_identity() const { return (h.x.flags & kIdentity) != 0; }
-  // Elements a horizontal kernel reads past a window's start: a three-channel
-  // second pass reads two words past its taps, a one-channel one whole strides.
-  int x_reach() const { return channels == 3 ? 3 * h.x.taps + 2 : c1_stride(h.x.taps); }
+  // Elements a horizontal second pass reads from a window's start: the
+  // three-channel kernels read two words past the taps.
+  int x_reach() const { return channels == 3 ? 3 * h.x.taps + 2 : h.x.taps; }
 };
 
 void copy_rows(const Job& j) {
@@ -238,15 +238,17 @@ void lay_out_x_pairs(const Job& j, int32_t* x_pairs) {
 // The x axis's weights as a one-channel pass takes them (resample.h): the
 // weights themselves for the first pass, their pairs for the second.
 template <typename T>
-void lay_out_c1(const Job& j, T* table, T (*entry)(int16_t)) {
+void lay_out_c1(const Job& j, T* table, T (*entry)(int16_t), long (*at)(int, int, int)) {
   const int tx = j.h.x.taps;
   std::memset(table, 0, sizeof(T) * c1_table_size(j.h.dst_w, tx));
   for (int x = 0; x < j.h.dst_w; ++x)
     for (int t = 0; t < tx; ++t)
-      table[c1_tap(x, t, tx)] = entry(j.x_weights[static_cast<ptrdiff_t>(x) * tx + t]);
+      table[at(x, t, tx)] = entry(j.x_weights[static_cast<ptrdiff_t>(x) * tx + t]);
 }
 
 int16_t same_weight(int16_t w) { return w; }
+long c1_weight_at(int x, int k, int taps) { return c1_weight(x, k, taps); }
+long c1_pair_at(int x, int k, int taps) { return c1_pair(x, k, taps); }
 
 // One output row's horizontal second pass on outputs [x0, x1) of words
 // [0, made) of the intermediate row.
@@ -399,7 +401,7 @@ void vertical_first_passes(const Job& j) {
     if (j.channels == 3)
       lay_out_x_pairs(j, x_pairs);
     else
-      lay_out_c1(j, x_pairs, weight_pair);
+      lay_out_c1(j, x_pairs, weight_pair, c1_pair_at);
   }
   auto** ahead = rows + j.h.y.taps;
   for (int y = 0; y < j.h.dst_h; ++y) {
@@ -441,7 +443,7 @@ void horizontal_first_passes(const Job& j) {
   auto* weights = reinterpret_cast<int32_t*>(j.work + j.l.weights);
   auto* slot_row = reinterpret_cast<int32_t*>(j.work + j.l.slots);
   auto* c1_weights = reinterpret_cast<int16_t*>(j.work + j.l.x_pairs);
-  if (j.channels == 1 && !j.x_identity()) lay_out_c1(j, c1_weights, same_weight);
+  if (j.channels == 1 && !j.x_identity()) lay_out_c1(j, c1_weights, same_weight, c1_weight_at);
   for (int s = 0; s < ty; ++s) slot_row[s] = -1;
   for (int y = 0; y < j.h.dst_h; ++y) {
     const int16_t* wy = j.y_weights + static_cast<ptrdiff_t>(y) * ty;

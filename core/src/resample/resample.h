@@ -187,22 +187,24 @@ int v_planes_scalar(const uint8_t* const* rows, int src_len, const int16_t* w, i
 int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w, int taps,
                     const uint8_t* groups, int x0, int x1);
 
-// One-channel rows. Output x's window starts at pixel offs[x]; its taps are
-// padded with zero weights to c1_stride(taps), a multiple of four, and laid
-// out in groups of kC1Group outputs, four taps of each output in turn: tap k
-// of output x at c1_tap(x, k, taps). The first pass takes the int16 weights
-// so laid out, the second their int32 pairs (wl, w) as above. A kernel reads
-// whole strides, so a SIMD kernel leaves windows whose stride would pass
-// src_len to the scalar kernel; it starts only at a multiple of kC1Group.
-// Otherwise as HFirstFn and HSecondFn.
+// One-channel rows. Output x's window starts at pixel offs[x] and has `taps`
+// taps. The weights are laid out in groups of kC1Group outputs, eight 32-bit
+// values at a time: the first pass's int16 weights a tap pair at a time (tap
+// k of output x at c1_weight(x, k, taps)), so one load holds a pair for
+// eight outputs, and the second pass's int32 pairs (wl, w), as above, a tap
+// at a time (at c1_pair(x, k, taps)). A SIMD kernel starts only at a
+// multiple of kC1Group. Otherwise as HFirstFn and HSecondFn.
 constexpr int kC1Group = 8;
-static constexpr int c1_stride(int taps) { return (taps + 3) & ~3; }
-static constexpr long c1_tap(int x, int k, int taps) {
-  return (x / kC1Group) * long{kC1Group} * c1_stride(taps) + (k / 4) * 4L * kC1Group +
-         (x % kC1Group) * 4 + k % 4;
+static constexpr long c1_weight(int x, int k, int taps) {
+  return (x / kC1Group) * long{kC1Group} * taps + (k / 2) * 2L * kC1Group + (x % kC1Group) * 2 +
+         k % 2;
 }
+static constexpr long c1_pair(int x, int k, int taps) {
+  return (x / kC1Group) * long{kC1Group} * taps + k * long{kC1Group} + x % kC1Group;
+}
+// Entries in either table of n outputs.
 static constexpr long c1_table_size(long n, int taps) {
-  return (n + kC1Group - 1) / kC1Group * kC1Group * c1_stride(taps);
+  return (n + kC1Group - 1) / kC1Group * kC1Group * taps;
 }
 using HFirstC1Fn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                            const int16_t* w, int taps, int x0, int x1);

@@ -123,15 +123,13 @@ int up2_blend_scalar(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* 
   return i1;
 }
 
-// One-channel passes: windows read whole strides, as far as the row goes.
 int h_first_c1_scalar(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
                       const int16_t* w, int taps, int x0, int x1) {
-  const int stride = c1_stride(taps);
   for (int x = x0; x < x1; ++x) {
     const uint8_t* p = src + offs[x];
-    const int n = src_len - offs[x] < stride ? src_len - offs[x] : stride;
+    const int n = src_len - offs[x] < taps ? src_len - offs[x] : taps;
     int32_t s = 0;
-    for (int k = 0; k < n; ++k) s += p[k] * w[c1_tap(x, k, taps)];
+    for (int k = 0; k < n; ++k) s += p[k] * w[c1_weight(x, k, taps)];
     dst[x] = mid_word(s);
   }
   return x1;
@@ -139,12 +137,11 @@ int h_first_c1_scalar(const uint8_t* src, int src_len, int32_t* dst, const int32
 
 int h_second_c1_scalar(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                        const int32_t* w, int taps, int x0, int x1) {
-  const int stride = c1_stride(taps);
   for (int x = x0; x < x1; ++x) {
     const int32_t* p = src + offs[x];
-    const int n = src_len - offs[x] < stride ? src_len - offs[x] : stride;
+    const int n = src_len - offs[x] < taps ? src_len - offs[x] : taps;
     int32_t s = 0;
-    for (int k = 0; k < n; ++k) s += mid_times(p[k], w[c1_tap(x, k, taps)]);
+    for (int k = 0; k < n; ++k) s += mid_times(p[k], w[c1_pair(x, k, taps)]);
     dst[x] = round_final(s);
   }
   return x1;
