@@ -48,7 +48,6 @@ IppStatus resize_super(const Ipp8u* src, int src_step, Ipp8u* dst, int dst_step,
   return ippStsNoErr;
 }
 
-// Only the replicated border is implemented; the border value goes unread.
 IppStatus resize_linear(const Ipp8u* src, int src_step, Ipp8u* dst, int dst_step,
                         IppiPoint offset, IppiSize size, IppiBorderType border,
                         const IppiResizeSpec_32f* spec, Ipp8u* buffer, int channels) {
@@ -137,22 +136,17 @@ IppStatus ippiResizeSuper_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, in
   return resize_super(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, pSpec, pBuffer, 3);
 }
 
+// Only the replicated border is implemented, so the border value goes unread.
 IppStatus ippiResizeLinear_8u_C1R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
                                   IppiPoint dstOffset, IppiSize dstSize, IppiBorderType border,
-                                  const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
-                                  Ipp8u* pBuffer) {
-  (void)pBorderValue;
-  return resize_linear(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, border, pSpec, pBuffer,
-                       1);
+                                  const Ipp8u*, const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer) {
+  return resize_linear(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, border, pSpec, pBuffer, 1);
 }
 
 IppStatus ippiResizeLinear_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
                                   IppiPoint dstOffset, IppiSize dstSize, IppiBorderType border,
-                                  const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
-                                  Ipp8u* pBuffer) {
-  (void)pBorderValue;
-  return resize_linear(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, border, pSpec, pBuffer,
-                       3);
+                                  const Ipp8u*, const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer) {
+  return resize_linear(pSrc, srcStep, pDst, dstStep, dstOffset, dstSize, border, pSpec, pBuffer, 3);
 }
 
 Ipp32f* ippsMalloc_32f(int len) { return static_cast<Ipp32f*>(aligned_alloc64(len, sizeof(Ipp32f))); }

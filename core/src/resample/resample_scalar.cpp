@@ -123,28 +123,32 @@ int up2_blend_scalar(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* 
   return i1;
 }
 
-int h_first_c1_scalar(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
-                      const int16_t* w, int taps, int x0, int x1) {
+// A one-channel pass over outputs [x0, x1): each output sums `weigh` over
+// its taps, as far as the row goes, and `finish` makes its value.
+template <typename In, typename Out, typename Weigh, typename Finish>
+int c1_pass(const In* src, int src_len, Out* dst, const int32_t* offs, int taps, int x0, int x1,
+            Weigh weigh, Finish finish) {
   for (int x = x0; x < x1; ++x) {
-    const uint8_t* p = src + offs[x];
     const int n = src_len - offs[x] < taps ? src_len - offs[x] : taps;
     int32_t s = 0;
-    for (int k = 0; k < n; ++k) s += p[k] * w[c1_weight(x, k, taps)];
-    dst[x] = mid_word(s);
+    for (int k = 0; k < n; ++k) s += weigh(src[offs[x] + k], x, k);
+    dst[x] = finish(s);
   }
   return x1;
 }
 
+int h_first_c1_scalar(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
+                      const int16_t* w, int taps, int x0, int x1) {
+  return c1_pass(
+      src, src_len, dst, offs, taps, x0, x1,
+      [=](uint8_t v, int x, int k) { return v * w[c1_weight(x, k, taps)]; }, mid_word);
+}
+
 int h_second_c1_scalar(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                        const int32_t* w, int taps, int x0, int x1) {
-  for (int x = x0; x < x1; ++x) {
-    const int32_t* p = src + offs[x];
-    const int n = src_len - offs[x] < taps ? src_len - offs[x] : taps;
-    int32_t s = 0;
-    for (int k = 0; k < n; ++k) s += mid_times(p[k], w[c1_pair(x, k, taps)]);
-    dst[x] = round_final(s);
-  }
-  return x1;
+  return c1_pass(
+      src, src_len, dst, offs, taps, x0, x1,
+      [=](int32_t v, int x, int k) { return mid_times(v, w[c1_pair(x, k, taps)]); }, round_final);
 }
 
 int box2_c1_scalar(const uint8_t* a, const uint8_t* b, int, uint8_t* dst, int x0, int x1) {
