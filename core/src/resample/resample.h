@@ -210,10 +210,6 @@ using HFirstC1Fn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const 
                            const int16_t* w, int taps, int x0, int x1);
 using HSecondC1Fn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
                             const int32_t* wp, int taps, int x0, int x1);
-// The 2:1 box and the 2x row of one-channel rows: output x of the box
-// averages bytes 2x and 2x+1 of rows a and b; the row gives source pixel i's
-// outputs 2i and 2i+1. Otherwise as Box2Fn and Up2RowFn.
-
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -228,6 +224,8 @@ struct Kernels {
   VPlanesFn v_planes;
   HPlanesFn h_planes;
   // One-channel passes; null where the tier leaves them to the scalar ones.
+  // The box's output x averages bytes 2x and 2x+1 of rows a and b; the row
+  // gives source pixel i's outputs 2i and 2i+1.
   HFirstC1Fn h_first_c1;
   HSecondC1Fn h_second_c1;
   Box2Fn box2_c1;
