@@ -7,10 +7,8 @@
 
 #include "bench_support.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -20,85 +18,72 @@ namespace {
 
 using namespace qarvel::bench;
 
-// True when the mapping that holds p carries MADV_HUGEPAGE ("hg").
-bool advised(const void* p) {
-  std::ifstream smaps("/proc/self/smaps");
-  const auto a = reinterpret_cast<uintptr_t>(p);
-  bool inside = false;
-  for (std::string line; std::getline(smaps, line);) {
-    unsigned long lo = 0, hi = 0;
-    if (sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2) inside = lo <= a && a < hi;
-    else if (inside && line.rfind("VmFlags:", 0) == 0) return line.find(" hg") != std::string::npos;
-  }
-  return false;
+// Decodes into the given buffer of w x h pixels.
+bool decode_into(const std::vector<unsigned char>& jpeg, unsigned char* dst) {
+  int w = 0, h = 0;
+  return decode_jpeg(jpeg.data(), jpeg.size(), [dst](int, int) { return dst; }, &w, &h);
 }
 
-bool tj_decode_into(const std::vector<unsigned char>& jpeg, unsigned char* dst, int w, int h) {
-  tjhandle tj = tjInitDecompress();
-  const bool ok = tj && tjDecompress2(tj, jpeg.data(), jpeg.size(), dst, w, w * 3, h, TJPF_BGR, 0) == 0;
-  tjDestroy(tj);
+// One image size: each candidate decodes into its buffer, which is released
+// after the clock stops, so only the decode and its page faults are timed.
+bool print_size(const Image& photo, const std::string& dir, int w, int h, int runs) {
+  const std::string path = dir + "/in.jpg";
+  std::vector<unsigned char> jpeg;
+  if (!make_photo_jpeg(photo, w, h, path) || !read_file(path, jpeg)) return false;
+  const size_t bytes = size_t(w) * h * 3;
+  std::vector<unsigned char> warm(bytes);
+  bool was_advised = false, ok = true;
+  auto timed = [&ok](const std::function<bool()>& decode, const std::function<void()>& release) {
+    return [&ok, decode, release] {
+      const double t0 = now_ms();
+      ok = decode() && ok;
+      const double t = now_ms() - t0;
+      release();
+      return t;
+    };
+  };
+  unsigned char* held = nullptr;
+  const std::vector<std::vector<double>> times = time_rounds(
+      {timed(
+           [&] {
+             int pw, ph, pitch;
+             return qdecode(jpeg.data(), jpeg.size(), &held, &pw, &ph, &pitch, TJPF_BGR) == 0;
+           },
+           [&] {
+             was_advised = advised(held + bytes / 2);
+             qFree(held);
+           }),
+       timed(
+           [&] {
+             held = static_cast<unsigned char*>(malloc(bytes));
+             return held && decode_into(jpeg, held);
+           },
+           [&] { free(held); }),
+       timed([&] { return decode_into(jpeg, warm.data()); }, [] {})},
+      runs);
+  printf("| %dx%d | %.1f | %.1f | %s | %.1f | %.1f |\n", w, h, bytes / 1e6, median(times[0]),
+         was_advised ? "yes" : "no", median(times[1]), median(times[2]));
   return ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 2 && std::string(argv[1]) == "--runs" ? atoi(argv[2]) : 15;
+  const int runs = parse_runs(argc, argv);
+  if (runs < 0) return 2;
   Image photo;
   const std::string dir = make_temp_dir();
   if (dir.empty() || !decode_file(QARVEL_BENCH_PHOTO, photo)) {
     fprintf(stderr, "cannot prepare the inputs\n");
     return 1;
   }
-  char date[64];
-  const time_t now = time(nullptr);
-  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&now));
-  printf("CPU: %s\nDate: %s\nSingle thread; median ms of %d decodes, each buffer released before the next\n\n",
-         cpu_model().c_str(), date, runs);
+  print_machine();
+  printf("Single thread; median ms of %d decodes, each buffer released before the next\n\n", runs);
   printf("| image | pixels MB | qdecode | qdecode buffer advised | decode into malloc | decode into mapped pages |\n");
   printf("|---|---:|---:|---|---:|---:|\n");
-  for (auto [w, h] : {std::pair{4000, 3000}, {3840, 2160}, {1920, 1080}, {1280, 960}}) {
-    const std::string path = dir + "/in.jpg";
-    std::vector<unsigned char> jpeg;
-    if (!make_photo_jpeg(photo, w, h, path) || !read_file(path, jpeg)) return 1;
-    const size_t bytes = size_t(w) * h * 3;
-    std::vector<unsigned char> warm(bytes);
-    bool was_advised = false;
-    // Each candidate decodes into its buffer; the buffer is released after
-    // the clock stops, so only the decode and its page faults are timed.
-    unsigned char* held = nullptr;
-    const std::vector<std::function<bool()>> decode = {
-        [&] {
-          int pw, ph, pitch;
-          return qdecode(jpeg.data(), jpeg.size(), &held, &pw, &ph, &pitch, TJPF_BGR) == 0;
-        },
-        [&] {
-          held = static_cast<unsigned char*>(malloc(bytes));
-          return held && tj_decode_into(jpeg, held, w, h);
-        },
-        [&] { return tj_decode_into(jpeg, warm.data(), w, h); },
-    };
-    const std::vector<std::function<void()>> release = {
-        [&] {
-          was_advised = advised(held + bytes / 2);
-          qFree(held);
-        },
-        [&] { free(held); },
-        [] {},
-    };
-    std::vector<std::vector<double>> times(decode.size());
-    for (int r = -1; r < runs; ++r)  // one warm-up round
-      for (size_t c = 0; c < decode.size(); ++c) {
-        const double t0 = now_ms();
-        const bool ok = decode[c]();
-        const double t1 = now_ms();
-        release[c]();
-        if (!ok) return 1;
-        if (r >= 0) times[c].push_back(t1 - t0);
-      }
-    printf("| %dx%d | %.1f | %.1f | %s | %.1f | %.1f |\n", w, h, bytes / 1e6, median(times[0]),
-           was_advised ? "yes" : "no", median(times[1]), median(times[2]));
-  }
+  bool ok = true;
+  for (auto [w, h] : {std::pair{4000, 3000}, {3840, 2160}, {1920, 1080}, {1280, 960}})
+    ok = print_size(photo, dir, w, h, runs) && ok;
   std::filesystem::remove_all(dir);
-  return 0;
+  return ok ? 0 : 1;
 }

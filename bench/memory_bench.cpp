@@ -10,30 +10,18 @@
 #include "bench_support.h"
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
 
 using namespace qarvel::bench;
-
-// A "VmRSS:"-style field of /proc/self/status, in kB; -1 if absent.
-long status_kb(const char* field) {
-  std::ifstream in("/proc/self/status");
-  size_t len = strlen(field);
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, len, field) == 0) return atol(line.c_str() + len);
-  return -1;
-}
 
 int child(const char* in, int w, int h, const char* out) {
   long baseline = status_kb("VmRSS:");
@@ -79,11 +67,6 @@ bool measure(const std::string& in, int w, int h, const std::string& out, long* 
          sscanf(buf, "%ld %ld %ld", baseline_kb, peak_kb, maxrss_kb) == 3;
 }
 
-long file_bytes(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,10 +86,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  char date[64];
-  time_t t = time(nullptr);
-  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&t));
-  printf("CPU: %s\nDate: %s\n", cpu_model().c_str(), date);
+  print_machine();
   printf("Peak RSS growth of one qresize in a fresh process (VmHWM at the end minus VmRSS\n"
          "before the call) against input file + source pixels + destination pixels +\n"
          "output file. MiB = 2^20 bytes.\n\n");

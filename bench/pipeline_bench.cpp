@@ -12,14 +12,10 @@
 #include <sys/mman.h>
 #include <turbojpeg.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,42 +51,11 @@ struct Pipeline {
 
 [[maybe_unused]] bool shrinks_both(const Workload& w) { return w.dst_w <= w.src_w && w.dst_h <= w.src_h; }
 
-// The whole input in a malloc buffer, as a pipeline that owns its I/O reads it.
-unsigned char* slurp(const std::string& path, unsigned long* size) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return nullptr;
-  fseek(f, 0, SEEK_END);
-  long n = ftell(f);
-  fseek(f, 0, SEEK_SET);
-  unsigned char* buf = n > 0 ? static_cast<unsigned char*>(malloc(size_t(n))) : nullptr;
-  if (buf && fread(buf, 1, size_t(n), f) != size_t(n)) {
-    free(buf);
-    buf = nullptr;
-  }
-  fclose(f);
-  *size = buf ? (unsigned long)n : 0;
-  return buf;
-}
-
-// Decodes `path` as BGR into *pixels, a buffer from `alloc` that the caller
+// Decodes `path` as BGR into a buffer from `alloc`, which the caller
 // releases whatever the result.
-template <typename Alloc>
-bool tj_decode(const std::string& path, unsigned char** pixels, int* w, int* h, Alloc alloc) {
-  *pixels = nullptr;
-  unsigned long size = 0;
-  unsigned char* jpeg = slurp(path, &size);
-  if (!jpeg) return false;
-  bool ok = false;
-  tjhandle tj = tjInitDecompress();
-  int samp = 0, cs = 0;
-  if (tj && tjDecompressHeader3(tj, jpeg, size, w, h, &samp, &cs) == 0) {
-    *pixels = alloc(*w, *h);
-    ok = *pixels &&
-         tjDecompress2(tj, jpeg, size, *pixels, *w, *w * 3, *h, TJPF_BGR, 0) == 0;
-  }
-  if (tj) tjDestroy(tj);
-  free(jpeg);
-  return ok;
+bool tj_decode(const std::string& path, const PixelAlloc& alloc) {
+  int w = 0, h = 0;
+  return decode_jpeg_file(path, alloc, &w, &h);
 }
 
 unsigned char* tj_alloc_bgr(int w, int h) { return tjAlloc(w * h * 3); }
@@ -111,8 +76,7 @@ bool run_qresize(const Workload& w, const std::string& out) {
 // Stages of the pipeline, for explaining where the time goes.
 bool run_decode_only(const Workload& w, const std::string&) {
   unsigned char* src = nullptr;
-  int sw = 0, sh = 0;
-  bool ok = tj_decode(w.input, &src, &sw, &sh, tj_alloc_bgr);
+  bool ok = tj_decode(w.input, [&src](int x, int y) { return src = tj_alloc_bgr(x, y); });
   tjFree(src);
   return ok;
 }
@@ -137,35 +101,16 @@ bool run_resample_fresh(const Workload& w, const std::string&) {
   return ok;
 }
 
-// A fresh anonymous mapping, 2 MiB-aligned and marked for transparent huge
-// pages in whole huge pages, so that it faults in 2 MiB at a time rather than
-// 4 KiB, its last part included.
-class HugeBuffer {
- public:
-  explicit HugeBuffer(size_t bytes) : mapped_((bytes + kHuge - 1) / kHuge * kHuge + kHuge) {
-    map_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map_ == MAP_FAILED) return;
-    data_ = reinterpret_cast<unsigned char*>(
-        (reinterpret_cast<uintptr_t>(map_) + kHuge - 1) & ~uintptr_t(kHuge - 1));
-    madvise(data_, mapped_ - kHuge, MADV_HUGEPAGE);
-  }
-  ~HugeBuffer() {
-    if (map_ != MAP_FAILED) munmap(map_, mapped_);
-  }
-  HugeBuffer(const HugeBuffer&) = delete;
-  HugeBuffer& operator=(const HugeBuffer&) = delete;
-  unsigned char* data() const { return data_; }
-
- private:
-  static constexpr size_t kHuge = size_t(2) << 20;
-  size_t mapped_;
-  void* map_ = MAP_FAILED;
-  unsigned char* data_ = nullptr;
-};
+// A fresh mapping as the core makes one for private pixels: 2 MiB-aligned
+// and marked for transparent huge pages in whole huge pages, so that it
+// faults in 2 MiB at a time rather than 4 KiB, its last part included.
+qarvel::PixelBuffer huge_buffer(size_t bytes) {
+  return qarvel::PixelBuffer::allocate(bytes, qarvel::Storage::kPrivate);
+}
 
 bool run_resample_huge(const Workload& w, const std::string&) {
-  HugeBuffer dst(size_t(w.dst_w) * w.dst_h * 3);
-  if (!dst.data()) return false;
+  qarvel::PixelBuffer dst = huge_buffer(size_t(w.dst_w) * w.dst_h * 3);
+  if (!dst) return false;
   StdoutSilencer quiet;
   return ipp_resize(const_cast<unsigned char*>(w.source.bgr.data()), w.src_w, w.src_h,
                     w.src_w * 3, dst.data(), w.dst_w, w.dst_h, w.dst_w * 3) == 0;
@@ -174,12 +119,10 @@ bool run_resample_huge(const Workload& w, const std::string&) {
 // Read and decode into huge pages: what the lower bound would be if the
 // decoded image's buffer faulted in 2 MiB at a time.
 bool run_decode_huge(const Workload& w, const std::string&) {
-  std::unique_ptr<HugeBuffer> buf;
-  unsigned char* src = nullptr;
-  int sw = 0, sh = 0;
-  return tj_decode(w.input, &src, &sw, &sh, [&buf](int x, int y) {
-    buf = std::make_unique<HugeBuffer>(size_t(x) * y * 3);
-    return buf->data();
+  qarvel::PixelBuffer buf;
+  return tj_decode(w.input, [&buf](int x, int y) {
+    buf = huge_buffer(size_t(x) * y * 3);
+    return buf.data();
   });
 }
 
@@ -203,9 +146,7 @@ int cv_interpolation(const Workload& w) { return shrinks_both(w) ? cv::INTER_ARE
 
 bool run_tj_opencv(const Workload& w, const std::string& out) {
   cv::Mat src;
-  unsigned char* pixels = nullptr;
-  int sw = 0, sh = 0;
-  if (!tj_decode(w.input, &pixels, &sw, &sh, [&src](int x, int y) {
+  if (!tj_decode(w.input, [&src](int x, int y) {
         src.create(y, x, CV_8UC3);
         return src.data;
       }))
@@ -241,16 +182,6 @@ bool run_vips(const Workload& w, const std::string& out) {
 }
 #endif
 
-bool output_size(const std::string& path, int* w, int* h) {
-  std::vector<unsigned char> jpeg;
-  if (!read_file(path, jpeg)) return false;
-  tjhandle tj = tjInitDecompress();
-  int samp = 0, cs = 0;
-  bool ok = tj && tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), w, h, &samp, &cs) == 0;
-  if (tj) tjDestroy(tj);
-  return ok;
-}
-
 std::string fmt_ms(double ms) {
   char buf[32];
   snprintf(buf, sizeof buf, "%.1f", ms);
@@ -263,76 +194,63 @@ std::string fmt_ratio(double ms, double ratio) {
   return buf;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int runs = 15;
-  for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "--runs") && i + 1 < argc) {
-      runs = atoi(argv[++i]);
-    } else {
-      fprintf(stderr, "usage: %s [--runs N]   (N >= 1, default 15)\n", argv[0]);
-      return 2;
-    }
-  }
-  if (runs < 1) {
-    fprintf(stderr, "--runs needs a positive count\n");
-    return 2;
-  }
-
+// libvips on one thread with its operation cache off, so every repeat loads
+// and resizes for real; false when it cannot start.
+bool start_peers(const char* argv0) {
+  (void)argv0;
 #ifdef QARVEL_BENCH_OPENCV
   cv::setNumThreads(1);
 #endif
 #ifdef QARVEL_BENCH_VIPS
   setenv("VIPS_CONCURRENCY", "1", 1);
-  if (VIPS_INIT(argv[0])) {
-    fprintf(stderr, "vips_init failed\n");
-    return 1;
-  }
+  if (VIPS_INIT(argv0)) return false;
   vips_concurrency_set(1);
-  // No operation cache, so every repeat loads and resizes for real.
   vips_cache_set_max(0);
   vips_cache_set_max_mem(0);
   vips_cache_set_max_files(0);
 #endif
+  return true;
+}
 
-  std::string dir = make_temp_dir();
-  if (dir.empty()) {
-    fprintf(stderr, "cannot create a temporary directory\n");
-    return 1;
-  }
+// The 12-MP and 1080p inputs, made from the bundled photograph in `dir`,
+// and each workload's decoded source, resized target and mapped scratch
+// buffer; false on any failure.
+bool make_workloads(const std::string& dir, std::vector<Workload>& workloads,
+                    std::vector<std::vector<unsigned char>>& scratch) {
   Image photo;
-  std::string photo_path = std::string(QARVEL_BENCH_PHOTO);
-  std::string in12 = dir + "/photo-4000x3000.jpg", in2 = dir + "/photo-1920x1080.jpg";
-  if (!decode_file(photo_path, photo) || !make_photo_jpeg(photo, 4000, 3000, in12) ||
-      !make_photo_jpeg(photo, 1920, 1080, in2)) {
-    fprintf(stderr, "cannot make the test images from %s\n", photo_path.c_str());
-    return 1;
-  }
-  photo = Image();
-
-  std::vector<Workload> workloads = {
+  const std::string in12 = dir + "/photo-4000x3000.jpg", in2 = dir + "/photo-1920x1080.jpg";
+  if (!decode_file(QARVEL_BENCH_PHOTO, photo) || !make_photo_jpeg(photo, 4000, 3000, in12) ||
+      !make_photo_jpeg(photo, 1920, 1080, in2))
+    return false;
+  const int h640 = *qarvel::aspect_height(4000, 3000, 640);
+  workloads = {
       {"4000x3000 -> 1280x960 (w/3.125)", in12, 4000, 3000, 1280, 960, 960, {}, {}, nullptr},
       {"4000x3000 -> 2000x1500 (half)", in12, 4000, 3000, 2000, 1500, 1500, {}, {}, nullptr},
-      {"4000x3000 -> 640x480 (640 wide)", in12, 4000, 3000, 640, 0, *qarvel::aspect_height(4000, 3000, 640), {}, {}, nullptr},
+      {"4000x3000 -> 640x480 (640 wide)", in12, 4000, 3000, 640, 0, h640, {}, {}, nullptr},
       {"4000x3000 -> 2000x3600 (mixed)", in12, 4000, 3000, 2000, 3600, 3600, {}, {}, nullptr},
       {"1920x1080 -> 3840x2160 (2x)", in2, 1920, 1080, 3840, 2160, 2160, {}, {}, nullptr},
   };
-  std::vector<std::vector<unsigned char>> scratch(workloads.size());
+  scratch.resize(workloads.size());
   for (size_t i = 0; i < workloads.size(); ++i) {
     Workload& w = workloads[i];
-    if (!decode_file(w.input, w.source)) return 1;
+    if (!decode_file(w.input, w.source)) return false;
     w.prepared.width = w.dst_w;
     w.prepared.height = w.dst_h;
     w.prepared.bgr.resize(size_t(w.dst_w) * w.dst_h * 3);
-    if (!qarvel::resample(w.source.bgr.data(), w.src_w, w.src_h, w.src_w * 3, w.prepared.bgr.data(),
-                          w.dst_w, w.dst_h, w.dst_w * 3))
-      return 1;
+    if (!qarvel::resample(w.source.bgr.data(), w.src_w, w.src_h, w.src_w * 3,
+                          w.prepared.bgr.data(), w.dst_w, w.dst_h, w.dst_w * 3))
+      return false;
     scratch[i].assign(size_t(w.dst_w) * w.dst_h * 3, 0);
     w.scratch = &scratch[i];
   }
+  return true;
+}
 
-  std::vector<Pipeline> pipelines = {
+// The pipelines compared, then the stages that explain the figures (the last
+// kStages).
+constexpr size_t kStages = 6;
+std::vector<Pipeline> pipelines() {
+  return {
       {"lower bound", run_lower_bound},
       {"qresize", run_qresize},
 #ifdef QARVEL_BENCH_OPENCV
@@ -349,12 +267,10 @@ int main(int argc, char** argv) {
       {"ipp_resize, fresh huge pages", run_resample_huge},
       {"ipp_resize, mapped pages", run_resample_warm},
   };
-  const size_t n_main = pipelines.size() - 6;  // the last six explain the figures
+}
 
-  char date[64];
-  time_t t = time(nullptr);
-  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&t));
-  printf("CPU: %s\nDate: %s\n", cpu_model().c_str(), date);
+void print_heading(int runs) {
+  print_machine();
   printf("Single thread; median ms of %d runs after one warm-up, and in brackets the median\n"
          "over runs of the ratio to the lower bound of the same run\n",
          runs);
@@ -365,61 +281,67 @@ int main(int argc, char** argv) {
   printf("libvips not found: its pipeline is skipped\n");
 #endif
   fflush(stdout);
+}
 
-  // Per workload and pipeline: the median time, and the median over rounds of
-  // the time against the lower bound of the same round (neighbours in time
-  // share the machine's state, so this ratio is steadier than one of medians).
-  std::vector<std::vector<double>> medians(workloads.size()), ratios(workloads.size());
-  std::vector<double> extra(workloads.size());
-  bool failed = false;
-  for (size_t wi = 0; wi < workloads.size(); ++wi) {
-    const Workload& w = workloads[wi];
-    std::vector<std::vector<double>> times(pipelines.size());
-    std::vector<std::string> outs;
-    for (size_t p = 0; p < pipelines.size(); ++p)
-      outs.push_back(dir + "/out-" + std::to_string(p) + ".jpg");
-    for (int r = -1; r < runs; ++r) {
-      for (size_t p = 0; p < pipelines.size(); ++p) {
-        double t0 = now_ms();
-        bool ok = pipelines[p].run(w, outs[p]);
-        double t1 = now_ms();
-        if (!ok) {
-          fprintf(stderr, "%s: %s failed\n", w.name.c_str(), pipelines[p].name.c_str());
-          failed = true;
-        }
-        if (r >= 0) times[p].push_back(t1 - t0);
+// One workload's figures per pipeline: the median time, the median over
+// rounds of the time against the lower bound of the same round (neighbours
+// in time share the machine's state, so this ratio is steadier than one of
+// medians), and qresize's median time beyond the lower bound.
+struct Figures {
+  std::vector<double> medians, ratios;
+  double beyond = 0;
+};
+
+// Runs every pipeline on `w` in turn and checks the main ones' output sizes;
+// false when any failed.
+bool measure(const Workload& w, const std::vector<Pipeline>& ps, const std::string& dir, int runs,
+             Figures& f) {
+  bool ok = true;
+  std::vector<std::string> outs;
+  std::vector<std::function<double()>> fns;
+  for (size_t p = 0; p < ps.size(); ++p) {
+    outs.push_back(dir + "/out-" + std::to_string(p) + ".jpg");
+    fns.push_back([&, p] {
+      if (!ps[p].run(w, outs[p])) {
+        fprintf(stderr, "%s: %s failed\n", w.name.c_str(), ps[p].name.c_str());
+        ok = false;
       }
-      if (r == -1) {
-        for (size_t p = 0; p < n_main; ++p) {
-          int ow = 0, oh = 0;
-          if (!output_size(outs[p], &ow, &oh) || ow != w.dst_w || oh != w.dst_h)
-            fprintf(stderr, "%s: %s wrote %dx%d, not %dx%d\n", w.name.c_str(),
-                    pipelines[p].name.c_str(), ow, oh, w.dst_w, w.dst_h);
-        }
-      }
-    }
-    for (size_t p = 0; p < pipelines.size(); ++p) {
-      std::vector<double> ratio, diff;
-      for (int r = 0; r < runs; ++r) {
-        ratio.push_back(times[p][r] / times[0][r]);
-        diff.push_back(times[p][r] - times[0][r]);
-      }
-      medians[wi].push_back(median(times[p]));
-      ratios[wi].push_back(median(ratio));
-      if (p == 1) extra[wi] = median(diff);
-    }
-    for (const std::string& o : outs) std::filesystem::remove(o);
+      return -1.0;
+    });
   }
+  const std::vector<std::vector<double>> times = time_rounds(fns, runs);
+  for (size_t p = 0; p + kStages < ps.size(); ++p) {
+    int ow = 0, oh = 0;
+    if (!jpeg_size(outs[p], &ow, &oh) || ow != w.dst_w || oh != w.dst_h)
+      fprintf(stderr, "%s: %s wrote %dx%d, not %dx%d\n", w.name.c_str(), ps[p].name.c_str(), ow,
+              oh, w.dst_w, w.dst_h);
+  }
+  for (size_t p = 0; p < ps.size(); ++p) {
+    std::vector<double> ratio, diff;
+    for (int r = 0; r < runs; ++r) {
+      ratio.push_back(times[p][r] / times[0][r]);
+      diff.push_back(times[p][r] - times[0][r]);
+    }
+    f.medians.push_back(median(times[p]));
+    f.ratios.push_back(median(ratio));
+    if (p == 1) f.beyond = median(diff);
+  }
+  for (const std::string& o : outs) std::filesystem::remove(o);
+  return ok;
+}
 
+void print_tables(const std::vector<Workload>& workloads, const std::vector<Pipeline>& ps,
+                  const std::vector<Figures>& figures) {
+  const size_t n_main = ps.size() - kStages;
   printf("\n| workload |");
-  for (size_t p = 0; p < n_main; ++p) printf(" %s |", pipelines[p].name.c_str());
+  for (size_t p = 0; p < n_main; ++p) printf(" %s |", ps[p].name.c_str());
   printf("\n|---|");
   for (size_t p = 0; p < n_main; ++p) printf("---:|");
   printf("\n");
   for (size_t wi = 0; wi < workloads.size(); ++wi) {
-    printf("| %s | %s |", workloads[wi].name.c_str(), fmt_ms(medians[wi][0]).c_str());
-    for (size_t p = 1; p < n_main; ++p)
-      printf(" %s |", fmt_ratio(medians[wi][p], ratios[wi][p]).c_str());
+    const Figures& f = figures[wi];
+    printf("| %s | %s |", workloads[wi].name.c_str(), fmt_ms(f.medians[0]).c_str());
+    for (size_t p = 1; p < n_main; ++p) printf(" %s |", fmt_ratio(f.medians[p], f.ratios[p]).c_str());
     printf("\n");
   }
 
@@ -427,20 +349,43 @@ int main(int argc, char** argv) {
          "into fresh 2 MiB pages), the resampler alone (into fresh 4 KiB pages, fresh 2 MiB\n"
          "pages, pages already mapped), and the time qresize takes beyond the lower bound\n"
          "of the same run.\n\n| workload |");
-  for (size_t p = n_main; p < pipelines.size(); ++p) printf(" %s |", pipelines[p].name.c_str());
+  for (size_t p = n_main; p < ps.size(); ++p) printf(" %s |", ps[p].name.c_str());
   printf(" qresize - lower bound |\n|---|");
-  for (size_t p = n_main; p <= pipelines.size(); ++p) printf("---:|");
+  for (size_t p = n_main; p <= ps.size(); ++p) printf("---:|");
   printf("\n");
   for (size_t wi = 0; wi < workloads.size(); ++wi) {
-    const std::vector<double>& m = medians[wi];
     printf("| %s |", workloads[wi].name.c_str());
-    for (size_t p = n_main; p < pipelines.size(); ++p) printf(" %s |", fmt_ms(m[p]).c_str());
-    printf(" %s |\n", fmt_ms(extra[wi]).c_str());
+    for (size_t p = n_main; p < ps.size(); ++p) printf(" %s |", fmt_ms(figures[wi].medians[p]).c_str());
+    printf(" %s |\n", fmt_ms(figures[wi].beyond).c_str());
   }
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = parse_runs(argc, argv);
+  if (runs < 0) return 2;
+  if (!start_peers(argv[0])) {
+    fprintf(stderr, "vips_init failed\n");
+    return 1;
+  }
+  const std::string dir = make_temp_dir();
+  std::vector<Workload> workloads;
+  std::vector<std::vector<unsigned char>> scratch;
+  if (dir.empty() || !make_workloads(dir, workloads, scratch)) {
+    fprintf(stderr, "cannot make the test images from %s\n", QARVEL_BENCH_PHOTO);
+    return 1;
+  }
+  const std::vector<Pipeline> ps = pipelines();
+  print_heading(runs);
+  std::vector<Figures> figures(workloads.size());
+  bool ok = true;
+  for (size_t wi = 0; wi < workloads.size(); ++wi)
+    ok = measure(workloads[wi], ps, dir, runs, figures[wi]) && ok;
+  print_tables(workloads, ps, figures);
   std::filesystem::remove_all(dir);
 #ifdef QARVEL_BENCH_VIPS
   vips_shutdown();
 #endif
-  return failed ? 1 : 0;
+  return ok ? 0 : 1;
 }

@@ -12,15 +12,11 @@ scripts/deps.sh build test
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)"
 
-declare -A seeds=(
-  [decode]=tests/data/jpeg [file]=tests/data/jpeg
-  [encode]=fuzz/seeds/encode [resize]=fuzz/seeds/resize [qresize]=fuzz/seeds/qresize
-  [metadata]="fuzz/seeds/metadata tests/data/jpeg"
-  [photo_decode]=tests/data/jpeg
-)
 mkdir -p build/fuzz/artifacts
 status=0
-for target in decode file encode resize qresize metadata photo_decode; do
+# fuzz/targets.txt: a target's name and its seed folders a line.
+while read -r -u 3 target seeds; do
+  [[ -z $target || $target == \#* ]] && continue
   bin=build/fuzz/fuzz/${target}_fuzzer
   [[ -x $bin ]] || continue
   corpus=build/fuzz/corpus/$target
@@ -30,11 +26,11 @@ for target in decode file encode resize qresize metadata photo_decode; do
   if ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
      "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -print_final_stats=1 \
        -artifact_prefix=build/fuzz/artifacts/$target- \
-       "$corpus" "fuzz/regressions/$target" ${seeds[$target]} >"$log" 2>&1; then
+       "$corpus" "fuzz/regressions/$target" $seeds >"$log" 2>&1; then
     grep -E '^stat::(number_of_executed_units|peak_rss_mb|new_units_added)' "$log" | sed 's/^/   /'
     echo "   corpus: $(find "$corpus" -type f | wc -l) inputs"
   else
     echo "   FAILED: see $log"; tail -n 40 "$log"; status=1
   fi
-done
+done 3<fuzz/targets.txt
 exit $status

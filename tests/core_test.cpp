@@ -62,7 +62,6 @@ TEST(Core, FailuresReportAFaultAndAMessageAndPrintNothing) {
     EXPECT_EQ(s.error().fault, qarvel::Fault::kResample);
 
     EXPECT_EQ(qarvel::aspect_height(1, 3, 715827882).error().fault, qarvel::Fault::kTooLarge);
-    EXPECT_EQ(*qarvel::aspect_height(4750, 4275, 4275), 3847);
   });
   EXPECT_EQ(out, "");
 }

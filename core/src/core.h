@@ -168,6 +168,10 @@ Result<int> remove_stale_temporaries(std::span<const std::string> paths) noexcep
 // pointers are checked by the resize layer; its refusal is kResample.
 Status resample(const uint8_t* src, int src_width, int src_height, int src_step, uint8_t* dst,
                 int dst_width, int dst_height, int dst_step) noexcept;
+// The same for `channels` interleaved 8-bit channels, 1 (greyscale) or 3;
+// any other count is kArgument. Steps are in bytes.
+Status resample(const uint8_t* src, int src_width, int src_height, int src_step, uint8_t* dst,
+                int dst_width, int dst_height, int dst_step, int channels) noexcept;
 
 // While one of these lives, freed blocks of up to 32 MiB stay on the heap.
 // libjpeg's largest buffer (all coefficients of a progressive photo, tens of

@@ -4,9 +4,6 @@
 #define QARVEL_IPP_LAYER_H
 
 #include <memory>
-#include <vector>
-
-#include "resample/resample.h"
 
 extern "C" {
 
@@ -22,7 +19,7 @@ typedef struct {
   int x;
   int y;
 } IppiPoint;
-// Opaque to callers; laid out in ipp_layer.cpp.
+// Opaque to callers; laid out in tables.h.
 typedef struct IppiResizeSpec_32f IppiResizeSpec_32f;
 
 typedef enum {
@@ -72,9 +69,19 @@ IppStatus ippiResizeSuperInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f*
 IppStatus ippiResizeLinearInit_8u(IppiSize src, IppiSize dst, IppiResizeSpec_32f* pSpec);
 IppStatus ippiResizeGetBufferSize_8u(const IppiResizeSpec_32f* pSpec, IppiSize dstSize,
                                      Ipp32u numChannels, int* pBufSize);
+// The resizes of one-channel (C1R) and interleaved three-channel (C3R)
+// images: whole images only, steps of at least a row, any buffer size the
+// query gave; the linear ones take only the replicated border.
+IppStatus ippiResizeSuper_8u_C1R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
+                                 IppiPoint dstOffset, IppiSize dstSize,
+                                 const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer);
 IppStatus ippiResizeSuper_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
                                  IppiPoint dstOffset, IppiSize dstSize,
                                  const IppiResizeSpec_32f* pSpec, Ipp8u* pBuffer);
+IppStatus ippiResizeLinear_8u_C1R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
+                                  IppiPoint dstOffset, IppiSize dstSize, IppiBorderType border,
+                                  const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
+                                  Ipp8u* pBuffer);
 IppStatus ippiResizeLinear_8u_C3R(const Ipp8u* pSrc, int srcStep, Ipp8u* pDst, int dstStep,
                                   IppiPoint dstOffset, IppiSize dstSize, IppiBorderType border,
                                   const Ipp8u* pBorderValue, const IppiResizeSpec_32f* pSpec,
@@ -96,24 +103,5 @@ template <class T>
 using IppBuffer = std::unique_ptr<T, IppFree>;
 
 }  // namespace qarvel
-
-namespace qarvel::detail {
-
-// Every kernel table this processor can run, scalar first and the fastest
-// last; the processor is queried once.
-const std::vector<const Kernels*>& all_kernels();
-// The last of all_kernels(), the table the layer's resize functions use.
-const Kernels& best_kernels();
-
-// Resizes with an explicit kernel table. The layer's resize functions call it
-// with best_kernels() after their checks; tests call it to compare tiers. The
-// spec must be initialised and the buffer sized by ippiResizeGetBufferSize_8u.
-// ratio_paths = false sends exact 2:1 and 2x ratios through the general two
-// passes too, so tests can compare the shortcuts with them.
-void resample_image(const Kernels& kernels, const IppiResizeSpec_32f* spec, const Ipp8u* src,
-                    int src_step, Ipp8u* dst, int dst_step, Ipp8u* buffer,
-                    bool ratio_paths = true);
-
-}  // namespace qarvel::detail
 
 #endif

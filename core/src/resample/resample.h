@@ -1,4 +1,5 @@
-// Internal: fixed-point resampling kernels for interleaved 3-channel rows.
+// Internal: fixed-point resampling kernels for interleaved 3-channel rows and
+// for one-channel rows.
 //
 // Arithmetic shared by every tier, so all tiers agree bit for bit:
 //   weights      kWeightBits fractional bits, stored negated so that a whole
@@ -186,6 +187,29 @@ int v_planes_scalar(const uint8_t* const* rows, int src_len, const int16_t* w, i
 int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const int16_t* w, int taps,
                     const uint8_t* groups, int x0, int x1);
 
+// One-channel rows. Output x's window starts at pixel offs[x] and has `taps`
+// taps. The weights are laid out in groups of kC1Group outputs, eight 32-bit
+// values at a time: the first pass's int16 weights a tap pair at a time (tap
+// k of output x at c1_weight(x, k, taps)), so one load holds a pair for
+// eight outputs, and the second pass's int32 pairs (wl, w), as above, a tap
+// at a time (at c1_pair(x, k, taps)). A SIMD kernel starts only at a
+// multiple of kC1Group. Otherwise as HFirstFn and HSecondFn.
+constexpr int kC1Group = 8;
+static constexpr long c1_weight(int x, int k, int taps) {
+  return (x / kC1Group) * long{kC1Group} * taps + (k / 2) * 2L * kC1Group + (x % kC1Group) * 2 +
+         k % 2;
+}
+static constexpr long c1_pair(int x, int k, int taps) {
+  return (x / kC1Group) * long{kC1Group} * taps + k * long{kC1Group} + x % kC1Group;
+}
+// Entries in either table of n outputs.
+static constexpr long c1_table_size(long n, int taps) {
+  return (n + kC1Group - 1) / kC1Group * kC1Group * taps;
+}
+using HFirstC1Fn = int (*)(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
+                           const int16_t* w, int taps, int x0, int x1);
+using HSecondC1Fn = int (*)(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                            const int32_t* wp, int taps, int x0, int x1);
 // One table per instruction set; the name appears in test and bench output.
 struct Kernels {
   const char* name;
@@ -199,6 +223,13 @@ struct Kernels {
   // Planar vertical-first passes; null where the tier keeps words.
   VPlanesFn v_planes;
   HPlanesFn h_planes;
+  // One-channel passes; null where the tier leaves them to the scalar ones.
+  // The box's output x averages bytes 2x and 2x+1 of rows a and b; the row
+  // gives source pixel i's outputs 2i and 2i+1.
+  HFirstC1Fn h_first_c1;
+  HSecondC1Fn h_second_c1;
+  Box2Fn box2_c1;
+  Up2RowFn up2_row_c1;
 };
 
 const Kernels& scalar_kernels();

@@ -435,13 +435,132 @@ int up2_blend_avx2(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b,
   return i;
 }
 
+// Rounds eight sums and stores their bytes.
+inline void store8_bytes(uint8_t* dst, __m256i sum) {
+  const __m256i r = round_final(sum);
+  const __m256i b = _mm256_packus_epi16(_mm256_packs_epi32(r, r), _mm256_packs_epi32(r, r));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst),
+                   _mm_unpacklo_epi32(_mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1)));
+}
+
+// One-channel horizontal second pass, eight outputs from a multiple of eight
+// per step, a tap at a time: the eight outputs' words of that tap (one load
+// when their windows step by one pixel, else a gather) against their pairs.
+// Inlined with constant taps for the common counts.
+__attribute__((always_inline)) inline int h_second_c1_taps(const int32_t* src, int src_len,
+                                                           uint8_t* dst, const int32_t* offs,
+                                                           const int32_t* wp, int taps, int x,
+                                                           int x1) {
+  const __m256i steps = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (; x + 8 <= x1 && offs[x + 7] + taps <= src_len; x += 8) {
+    const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offs + x));
+    const bool run = _mm256_movemask_epi8(_mm256_cmpeq_epi32(
+                         at, _mm256_add_epi32(_mm256_set1_epi32(offs[x]), steps))) == -1;
+    const __m256i* w = reinterpret_cast<const __m256i*>(wp + c1_pair(x, 0, taps));
+    __m256i acc = _mm256_setzero_si256();
+    for (int k = 0; k < taps; ++k) {
+      const __m256i v =
+          run ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + offs[x] + k))
+              : _mm256_i32gather_epi32(reinterpret_cast<const int*>(src + k), at, 4);
+      acc = _mm256_add_epi32(acc, _mm256_madd_epi16(v, _mm256_loadu_si256(w + k)));
+    }
+    store8_bytes(dst + x, acc);
+  }
+  return x;
+}
+
+int h_second_c1_avx2(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                     const int32_t* wp, int taps, int x0, int x1) {
+  if (x0 % kC1Group) return x0;
+  switch (taps) {
+    case 2: return h_second_c1_taps(src, src_len, dst, offs, wp, 2, x0, x1);
+    case 4: return h_second_c1_taps(src, src_len, dst, offs, wp, 4, x0, x1);
+    case 6: return h_second_c1_taps(src, src_len, dst, offs, wp, 6, x0, x1);
+    default: return h_second_c1_taps(src, src_len, dst, offs, wp, taps, x0, x1);
+  }
+}
+
+// One-channel horizontal first pass, eight outputs from a multiple of eight
+// per step, four taps at a time: a gather of each output's four bytes, whose
+// two byte pairs widened to 16 bits meet the outputs' weight pairs.
+int h_first_c1_avx2(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
+                    const int16_t* w, int taps, int x0, int x1) {
+  if (x0 % kC1Group) return x0;
+  const __m256i pair0 = _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1,
+                                         0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
+  const __m256i pair1 = _mm256_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1,
+                                         2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1);
+  // Whole gathers of four bytes.
+  const int need = (taps + 3) & ~3;
+  int x = x0;
+  for (; x + 8 <= x1 && offs[x + 7] + need <= src_len; x += 8) {
+    const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offs + x));
+    const __m256i* wx = reinterpret_cast<const __m256i*>(w + c1_weight(x, 0, taps));
+    __m256i acc = _mm256_setzero_si256();
+    for (int k = 0; k < taps; k += 4) {
+      const __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(src + k), at, 1);
+      acc = _mm256_add_epi32(
+          acc, _mm256_madd_epi16(_mm256_shuffle_epi8(g, pair0), _mm256_loadu_si256(wx + k / 2)));
+      if (k + 2 < taps)
+        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_shuffle_epi8(g, pair1),
+                                                      _mm256_loadu_si256(wx + k / 2 + 1)));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x), mid_word(acc));
+  }
+  return x;
+}
+
+// One-channel 2:1 box, 32 outputs per step: maddubs against ones adds byte
+// pairs.
+int box2_c1_avx2(const uint8_t* a, const uint8_t* b, int src_len, uint8_t* dst, int x0, int x1) {
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i one16 = _mm256_set1_epi16(1);
+  int x = x0;
+  for (; x + 32 <= x1 && 2 * x + 64 <= src_len; x += 32) {
+    __m256i r[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 2 * x + 32 * h));
+      const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 2 * x + 32 * h));
+      const __m256i s = _mm256_add_epi16(_mm256_maddubs_epi16(va, ones), _mm256_maddubs_epi16(vb, ones));
+      const __m256i odd = _mm256_and_si256(_mm256_srli_epi16(s, 2), one16);
+      r[h] = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(s, one16), odd), 2);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(r[0], r[1]), 0xD8));
+  }
+  return x;
+}
+
+// One-channel 2x row, sixteen source pixels per step from three loads: the
+// pixels, their left and their right neighbours.
+int up2_row_c1_avx2(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
+  if (i0 < 1) return i0;  // pixel 0 has no left neighbour to read
+  int i = i0;
+  for (; i + 16 <= i1 && i + 17 <= w; i += 16) {
+    auto widen = [](const uint8_t* p) {
+      return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    };
+    const __m256i m = widen(src + i);
+    const __m256i m3 = _mm256_add_epi16(m, _mm256_add_epi16(m, m));
+    const __m256i l = _mm256_add_epi16(m3, widen(src + i - 1));
+    const __m256i r = _mm256_add_epi16(m3, widen(src + i + 1));
+    const __m256i lo = _mm256_unpacklo_epi16(l, r), hi = _mm256_unpackhi_epi16(l, r);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i), _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i + 16),
+                        _mm256_permute2x128_si256(lo, hi, 0x31));
+  }
+  return i;
+}
+
 }  // namespace
 
 const Kernels& avx2_kernels() {
   static const Kernels k = {"avx2",        h_first_avx2,  h_second_avx2,
                             v_first_avx2,  v_second_avx2, box2_avx2,
                             up2_row_avx2,  up2_blend_avx2,
-                            nullptr,       nullptr};
+                            nullptr,       nullptr,
+                            h_first_c1_avx2, h_second_c1_avx2, box2_c1_avx2,
+                            up2_row_c1_avx2};
   return k;
 }
 

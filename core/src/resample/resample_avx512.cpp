@@ -98,7 +98,8 @@ const Kernels& avx512_kernels() {
   static const Kernels k = {"avx512",       avx2.h_first,    avx2.h_second,
                             v_first_avx512, v_second_avx512, avx2.box2,
                             avx2.up2_row,   avx2.up2_blend,  nullptr,
-                            nullptr};
+                            nullptr,        avx2.h_first_c1, avx2.h_second_c1,
+                            avx2.box2_c1,   avx2.up2_row_c1};
   return k;
 }
 

@@ -660,7 +660,9 @@ int h_planes_vbmi(const Planes& in, uint8_t* dst, const int32_t*, const int16_t*
 const Kernels& avx512vbmi_kernels() {
   static const Kernels k = {"avx512vbmi",  h_first_vbmi, h_second_vbmi, v_first_vbmi,
                             v_second_vbmi, box2_vbmi,    up2_row_vbmi,  up2_blend_vbmi,
-                            v_planes_vbmi, h_planes_vbmi};
+                            v_planes_vbmi, h_planes_vbmi, avx2_kernels().h_first_c1,
+                            avx2_kernels().h_second_c1, avx2_kernels().box2_c1,
+                            avx2_kernels().up2_row_c1};
   return k;
 }
 

@@ -123,6 +123,51 @@ int up2_blend_scalar(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* 
   return i1;
 }
 
+// A one-channel pass over outputs [x0, x1): each output sums `weigh` over
+// its taps, as far as the row goes, and `finish` makes its value.
+template <typename In, typename Out, typename Weigh, typename Finish>
+int c1_pass(const In* src, int src_len, Out* dst, const int32_t* offs, int taps, int x0, int x1,
+            Weigh weigh, Finish finish) {
+  for (int x = x0; x < x1; ++x) {
+    const int n = src_len - offs[x] < taps ? src_len - offs[x] : taps;
+    int32_t s = 0;
+    for (int k = 0; k < n; ++k) s += weigh(src[offs[x] + k], x, k);
+    dst[x] = finish(s);
+  }
+  return x1;
+}
+
+int h_first_c1_scalar(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
+                      const int16_t* w, int taps, int x0, int x1) {
+  return c1_pass(
+      src, src_len, dst, offs, taps, x0, x1,
+      [=](uint8_t v, int x, int k) { return v * w[c1_weight(x, k, taps)]; }, mid_word);
+}
+
+int h_second_c1_scalar(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                       const int32_t* w, int taps, int x0, int x1) {
+  return c1_pass(
+      src, src_len, dst, offs, taps, x0, x1,
+      [=](int32_t v, int x, int k) { return mid_times(v, w[c1_pair(x, k, taps)]); }, round_final);
+}
+
+int box2_c1_scalar(const uint8_t* a, const uint8_t* b, int, uint8_t* dst, int x0, int x1) {
+  for (int x = x0; x < x1; ++x) {
+    const int s = a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1];
+    dst[x] = static_cast<uint8_t>((s + 1 + ((s >> 2) & 1)) >> 2);
+  }
+  return x1;
+}
+
+int up2_row_c1_scalar(const uint8_t* src, int w, uint16_t* dst, int i0, int i1) {
+  for (int i = i0; i < i1; ++i) {
+    const int m = 3 * src[i];
+    dst[2 * i] = static_cast<uint16_t>(m + src[i > 0 ? i - 1 : 0]);
+    dst[2 * i + 1] = static_cast<uint16_t>(m + src[i + 1 < w ? i + 1 : i]);
+  }
+  return i1;
+}
+
 // The 8-bit weight of lo that goes with weight w, as in the second pass's pairs.
 inline int lo_weight(int w) { return (w + (1 << (kLoBits - 1))) >> kLoBits; }
 
@@ -159,7 +204,8 @@ int h_planes_scalar(const Planes& in, uint8_t* dst, const int32_t* offs, const i
 const Kernels& scalar_kernels() {
   static const Kernels k = {"scalar",        h_first_scalar, h_second_scalar, v_first_scalar,
                             v_second_scalar, box2_scalar,    up2_row_scalar,  up2_blend_scalar,
-                            nullptr,         nullptr};
+                            nullptr,         nullptr,        h_first_c1_scalar,
+                            h_second_c1_scalar, box2_c1_scalar, up2_row_c1_scalar};
   return k;
 }
 

@@ -251,13 +251,79 @@ int up2_blend_sse41(const uint16_t* p, const uint16_t* q, uint8_t* a, uint8_t* b
   return i;
 }
 
+inline int32_t load32(const void* p) {
+  int32_t v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// One-channel horizontal second pass, four outputs per step from a multiple
+// of eight, a tap at a time: the four outputs' words of that tap (one load
+// when their windows step by one pixel) against their pairs.
+__attribute__((always_inline)) inline int h_second_c1_taps(const int32_t* src, int src_len,
+                                                           uint8_t* dst, const int32_t* offs,
+                                                           const int32_t* wp, int taps, int x,
+                                                           int x1) {
+  for (; x + 4 <= x1 && offs[x + 3] + taps <= src_len; x += 4) {
+    const int32_t* p[4] = {src + offs[x], src + offs[x + 1], src + offs[x + 2], src + offs[x + 3]};
+    const bool run = offs[x + 1] == offs[x] + 1 && offs[x + 2] == offs[x] + 2 &&
+                     offs[x + 3] == offs[x] + 3;
+    __m128i acc = _mm_setzero_si128();
+    for (int k = 0; k < taps; ++k) {
+      const __m128i v = run ? load16(p[0] + k) : _mm_setr_epi32(p[0][k], p[1][k], p[2][k], p[3][k]);
+      acc = _mm_add_epi32(acc, _mm_madd_epi16(v, load16(wp + c1_pair(x, k, taps))));
+    }
+    const __m128i r = round_final(acc);
+    const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(r, r), r));
+    __builtin_memcpy(dst + x, &bytes, sizeof bytes);
+  }
+  return x;
+}
+
+int h_second_c1_sse41(const int32_t* src, int src_len, uint8_t* dst, const int32_t* offs,
+                      const int32_t* wp, int taps, int x0, int x1) {
+  if (x0 % kC1Group) return x0;
+  switch (taps) {
+    case 2: return h_second_c1_taps(src, src_len, dst, offs, wp, 2, x0, x1);
+    case 4: return h_second_c1_taps(src, src_len, dst, offs, wp, 4, x0, x1);
+    default: return h_second_c1_taps(src, src_len, dst, offs, wp, taps, x0, x1);
+  }
+}
+
+// One-channel horizontal first pass, four outputs per step from a multiple
+// of eight, four taps at a time: each output's four bytes, whose two byte
+// pairs widened to 16 bits meet the outputs' weight pairs.
+int h_first_c1_sse41(const uint8_t* src, int src_len, int32_t* dst, const int32_t* offs,
+                     const int16_t* w, int taps, int x0, int x1) {
+  if (x0 % kC1Group) return x0;
+  const __m128i pair0 = _mm_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
+  const __m128i pair1 = _mm_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1);
+  const int need = (taps + 3) & ~3;  // whole loads of four bytes
+  int x = x0;
+  for (; x + 4 <= x1 && offs[x + 3] + need <= src_len; x += 4) {
+    const int16_t* wx = w + c1_weight(x, 0, taps);
+    __m128i acc = _mm_setzero_si128();
+    for (int k = 0; k < taps; k += 4) {
+      const __m128i g = _mm_setr_epi32(load32(src + offs[x] + k), load32(src + offs[x + 1] + k),
+                                       load32(src + offs[x + 2] + k), load32(src + offs[x + 3] + k));
+      acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(g, pair0), load16(wx + 8 * k)));
+      if (k + 2 < taps)
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_shuffle_epi8(g, pair1), load16(wx + 8 * k + 16)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), mid_word(acc));
+  }
+  return x;
+}
+
 }  // namespace
 
 const Kernels& sse41_kernels() {
   static const Kernels k = {"sse41",        h_first_sse41,  h_second_sse41,
                             v_first_sse41,  v_second_sse41, box2_sse41,
                             up2_row_sse41,  up2_blend_sse41,
-                            nullptr,        nullptr};
+                            nullptr,        nullptr,
+                            h_first_c1_sse41, h_second_c1_sse41, nullptr,
+                            nullptr};
   return k;
 }
 
