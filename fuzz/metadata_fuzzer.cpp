@@ -2,7 +2,8 @@
 // (segment scan, ICC chunks) and as the TIFF block of an Exif segment in a
 // minimal stream (IFD walking). Whatever it keeps is then readied for a
 // thumbnail and written into a JPEG, and small images go through the whole
-// thumbnailer with every segment kept.
+// thumbnailer with every segment kept: damaged pixels, CMYK and YCCK
+// photos through their profiles, sRGB conversion and the attention crop.
 //
 // Readying an Exif block must leave IFD0 whole: every entry as it was but
 // the Orientation, which becomes one SHORT, 1 after a reset, and reads back
@@ -127,9 +128,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool header = tjDecompressHeader3(tj, data, size, &w, &h, &subsamp, &colorspace) == 0;
   tjDestroy(tj);
   if (header && int64_t{w} * h <= 256 * 256) {
+    // The input's length picks the colour and crop paths, so the corpus
+    // reaches them all: CMYK through its profile, --srgb, the attention crop.
     qarvel::ThumbnailOptions o;
     o.width = 1 + w / 3;
     o.keep_metadata = true;
+    o.srgb = size & 1;
+    if (size & 2) {
+      o.height = 1 + h / 4;
+      o.fit = true;
+      o.crop = qarvel::ThumbnailOptions::Crop::kAttention;
+    }
     qarvel::Result<qarvel::Thumbnail> t = qarvel::thumbnail({data, size}, o);
     if (t) {
       volatile unsigned sink = qfuzz::touch(t->jpeg.data.get(), t->jpeg.size);

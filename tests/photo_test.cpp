@@ -678,3 +678,31 @@ TEST(Photo, InterruptRemovesTheTemporaryBeingWritten) {
   }
   GTEST_SKIP() << "every write finished before the signal reached it";
 }
+
+TEST(Photo, GreyStaysGreyTurnedAndExact) {
+  const TjDecoded grey = tj_decode(read_bytes(testdata("sub-gray-100x75.jpg")), TJPF_GRAY);
+  const Bytes stored = tj_encode(grey.pixels, grey.width, grey.height, TJPF_GRAY, TJSAMP_GRAY, 95);
+  const Bytes turned = with_segments(stored, {{0xE1, exif_payload(6, true)}});
+  // The same picture in three channels, made the usual way, for reference.
+  Bytes rgb;
+  for (uint8_t v : grey.pixels) rgb.insert(rgb.end(), {v, v, v});
+  const Bytes colour = with_segments(tj_encode(rgb, grey.width, grey.height, TJPF_RGB, TJSAMP_444, 95),
+                                     {{0xE1, exif_payload(6, true)}});
+  for (bool exact : {false, true}) {
+    qarvel::ThumbnailOptions o;
+    o.width = 30;
+    o.exact = exact;
+    o.encode.subsampling = TJSAMP_444;  // asked for colour: a grey photo stays grey
+    const Bytes out = bytes_of(make(turned, o));
+    tjhandle tj = tjInitDecompress();
+    int w, h, samp, cs;
+    ASSERT_EQ(tjDecompressHeader3(tj, out.data(), out.size(), &w, &h, &samp, &cs), 0);
+    tjDestroy(tj);
+    EXPECT_EQ(std::make_tuple(w, h, cs), std::make_tuple(30, 40, int(TJCS_GRAY))) << exact;
+    const TjDecoded got = tj_decode(out, TJPF_GRAY);
+    const TjDecoded ref = tj_decode(bytes_of(make(colour, o)), TJPF_GRAY);
+    double diff = 0;
+    for (size_t i = 0; i < got.pixels.size(); ++i) diff += std::abs(got.pixels[i] - ref.pixels[i]);
+    EXPECT_LT(diff / got.pixels.size(), 2.0) << exact;
+  }
+}

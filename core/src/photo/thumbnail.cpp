@@ -152,16 +152,17 @@ Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orie
 }
 
 // The source at the scale the rule picks (full size for `exact`, as qresize
-// decodes), in three channels: a CMYK or YCCK photo is converted to sRGB
-// through its profile. Warnings of damaged data fail it under `strict`.
+// decodes), in BGR or, for a grey photo, one channel: a CMYK or YCCK photo is
+// converted to sRGB through its profile. Warnings of damaged data fail it
+// under `strict`.
 Result<Image> decode_source(JpegReader& reader, Size stored, const ThumbnailOptions& o,
                             JpegMetadata& meta, std::vector<std::string>& damage) {
   DecodeSettings settings;
   settings.eighths = o.exact ? 8 : decode_eighths(reader, stored);
   // At 1/8 a progressive file's luma AC scans change no output pixel.
   settings.skip_unneeded_scans = true;
-  const JpegColour colour = reader.info().colour;
-  settings.source_channels = colour == JpegColour::kCMYK || colour == JpegColour::kYCCK;
+  // Grey stays one channel; CMYK comes as stored, for its profile.
+  settings.source_channels = true;
   Result<DecodedPhoto> decoded = reader.decode(settings);
   if (!decoded) return decoded.error();
   if (o.strict && !decoded->warnings.empty())
@@ -185,7 +186,7 @@ Result<Image> resize_to(Image src, Size size) {
   dst.pixels = PixelBuffer::allocate(size_t(step) * size.height, Storage::kPrivate);
   if (!dst.pixels) return Error{Fault::kAlloc, "out of memory for the resized image"};
   Status resampled = resample(src.pixels.data(), src.width, src.height, src.pitch,
-                              dst.pixels.data(), dst.width, dst.height, dst.pitch);
+                              dst.pixels.data(), dst.width, dst.height, dst.pitch, bpp);
   if (!resampled) return resampled.error();
   return dst;
 }
