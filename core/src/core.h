@@ -103,7 +103,7 @@ int scaled_size(int size, ScalingFactor scale) noexcept;
 struct EncodeSettings {
   int quality = 85;              // 1..100
   int subsampling = TJSAMP_422;  // TJSAMP_*; TJSAMP_GRAY keeps the luminance only
-  bool progressive = false;      // the same pixels in scans of growing detail
+  bool progressive = false;      // the same pixels in scans of growing detail, fewer bytes
 };
 
 // Encodes at 4:2:2, quality 85 into TurboJPEG's in-out pair: a null *jpeg
@@ -113,8 +113,14 @@ struct EncodeSettings {
 // list reach the compressor, which refuses them (kEncode).
 Status encode(const ImageView& image, unsigned char** jpeg, unsigned long* size) noexcept;
 // Encodes with `settings` into a new TurboJPEG buffer; a grey image
-// (TJPF_GRAY) always makes a grey JPEG.
+// (TJPF_GRAY) always makes a grey JPEG. A progressive JPEG is the baseline
+// one transcoded by libjpeg, which the exports never link.
 Result<Blob> encode(const ImageView& image, const EncodeSettings& settings = {}) noexcept;
+// The same, baseline whatever `settings.progressive` says.
+Result<Blob> encode_baseline(const ImageView& image, const EncodeSettings& settings) noexcept;
+// A baseline JPEG's coefficients coded progressively (with optimised Huffman
+// tables): the same decoded pixels in fewer bytes.
+Result<Blob> to_progressive(ByteView baseline) noexcept;
 // The same bytes, into a private buffer of the largest size TurboJPEG may
 // need, which it then never grows: only the pages it writes fault in, and
 // nothing is copied. A buffer that cannot be had is kAlloc.

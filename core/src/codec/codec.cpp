@@ -110,14 +110,13 @@ Status check_image(const ImageView& image) {
   return {};
 }
 
-// Into TurboJPEG's in-out pair under `flags`. A grey image makes a grey JPEG
-// whatever the settings ask.
+// Into TurboJPEG's in-out pair under `flags`, baseline. A grey image makes a
+// grey JPEG whatever the settings ask.
 Status compress(const ImageView& image, const EncodeSettings& settings, unsigned char** jpeg,
                 unsigned long* size, int flags) {
   TjHandle tj(tjInitCompress());
   if (!tj) return Error{Fault::kInit, "cannot create a JPEG compressor: " + tj_message(nullptr)};
   const int subsampling = image.format == TJPF_GRAY ? TJSAMP_GRAY : settings.subsampling;
-  if (settings.progressive) flags |= TJFLAG_PROGRESSIVE;
   if (tjCompress2(tj.get(), image.pixels, image.width, image.pitch, image.height, image.format,
                   jpeg, size, subsampling, settings.quality, flags) == -1)
     return Error{Fault::kEncode, "cannot encode the image: " + tj_message(tj.get())};
@@ -147,7 +146,7 @@ Result<PrivateBlob> encode_private(const ImageView& image) noexcept {
   return blob;
 }
 
-Result<Blob> encode(const ImageView& image, const EncodeSettings& settings) noexcept {
+Result<Blob> encode_baseline(const ImageView& image, const EncodeSettings& settings) noexcept {
   if (Status s = check_image(image); !s) return s.error();
   unsigned char* jpeg = nullptr;
   unsigned long size = 0;
