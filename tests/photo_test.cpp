@@ -630,7 +630,7 @@ TEST(Photo, TemporaryNamesFitNameMaxAndStaleOnesAreRemoved) {
   for (const std::string& name : std::vector<std::string>{
            ".out.jpg.qarvel-Ab12Cd", ".out.jpg.qarvel-Zz99Yy", ".other.jpg.qarvel-Ab12Cd",
            ".out.jpg.qarvel-Ab12C", ".out.jpg.qarvel-Ab12C.", ".out.jpg.Ab12Cd",
-           "." + long_name.substr(0, 240) + ".qarvel-Qq11Rr"})
+           std::string(".").append(long_name, 0, 240).append(".qarvel-Qq11Rr")})
     write_bytes(dir / name, {'t'});
   const int live = open((dir / ".out.jpg.qarvel-Zz99Yy").c_str(), O_RDONLY);
   ASSERT_EQ(0, flock(live, LOCK_EX));

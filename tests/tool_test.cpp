@@ -22,8 +22,9 @@ std::string quote(const std::string& s) {
 
 ToolRun run_tool(const TempDir& dir, const std::vector<std::string>& args) {
   std::string cmd = quote(QARVEL_TOOL_PATH);
-  for (const auto& a : args) cmd += " " + quote(a);
-  cmd += " >" + quote((dir / "stdout").string()) + " 2>" + quote((dir / "stderr").string());
+  for (const auto& a : args) cmd.append(" ").append(quote(a));
+  cmd.append(" >").append(quote((dir / "stdout").string()));
+  cmd.append(" 2>").append(quote((dir / "stderr").string()));
   int raw = std::system(cmd.c_str());
   Bytes out = read_bytes(dir / "stdout"), err = read_bytes(dir / "stderr");
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
