@@ -1,6 +1,7 @@
-// The photo thumbnailer: metadata first, then a decode at a reduced size,
-// an area resample to the target, the EXIF orientation applied to the small
-// result, the encode, and the kept segments written back.
+// The photo thumbnailer: metadata first, then a decode at a reduced size (a
+// CMYK photo converted to sRGB), an area resample to the target, the colours
+// to sRGB when asked, the EXIF orientation applied to the small result, the
+// crop, the encode, and the kept segments written back.
 #include "photo/photo.h"
 
 #include <sys/stat.h>
@@ -12,8 +13,8 @@
 #include "codec/jpeg_reader.h"
 #include "photo/colour.h"
 #include "photo/crop.h"
-#include "photo/orient.h"
 #include "photo/metadata.h"
+#include "photo/orient.h"
 
 namespace qarvel {
 
@@ -77,10 +78,10 @@ namespace {
 // step is then a copy), else full size; libjpeg-turbo has SIMD reduced
 // inverse DCTs for these only. A progressive file takes 1/8 whenever it
 // covers the target: leaving out the luma's AC scans makes it about a third
-// of the work of 1/4. The numbers come from measurement
-// (docs/decode-measurements.md): 1.5 times keeps the output 0.8 dB or more
-// above Pillow's draft pipeline, for less time than 2 times; the fast IDCT
-// and plain upsampling saved under 0.4 % of the instructions, so libjpeg's
+// of the work of 1/4. The numbers come from measurement (decode_rule_bench
+// and thumbnail_bench.py): 1.5 times keeps the output 0.8 dB or more above
+// Pillow's draft pipeline, for less time than 2 times; the fast IDCT and
+// plain upsampling saved under 0.4 % of the instructions, so libjpeg's
 // accurate ones stay.
 int decode_eighths(const JpegReader& reader, Size stored) {
   constexpr double kHeadroom = 1.5;
