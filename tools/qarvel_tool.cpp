@@ -52,9 +52,9 @@ const char kUsageHead[] =
     "truncated or corrupt file) gives a thumbnail of what can be decoded and a\n"
     "warning (see --strict).\n"
     "\n"    "The first two forms resize one file. The third writes each INPUT into DIR\n"
-    "under its own file name; an INPUT that is a directory stands for the *.jpg\n"
-    "and *.jpeg files in it. Failed files are listed at the end and do not stop\n"
-    "the others.\n"
+    "under its own file name (or one made by --name); an INPUT that is a\n"
+    "directory stands for the *.jpg and *.jpeg files in it (any case). Failed\n"
+    "files are listed at the end and do not stop the others.\n"
     "\n"
     "options:\n";
 
