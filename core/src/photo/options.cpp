@@ -180,7 +180,8 @@ constexpr OptionSpec kOptions[] = {
      "write a progressive JPEG: the same pixels, a smaller file", set_progressive},
     {"exact", 0, "exact", false, kNone, nullptr, nullptr, kImage,
      "decode at full size and resample in one step; with\n"
-     "--no-rotate --strip the output equals qresize's byte for byte",
+     "--no-rotate --strip a colour photo's output is qresize's,\n"
+     "byte for byte",
      set_thumbnail_flag<&ThumbnailOptions::exact>},
     {"strict", 0, "strict", false, kNone, nullptr, nullptr, kImage,
      "fail a photo whose data is damaged (a truncated or corrupt\n"
