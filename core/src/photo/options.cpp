@@ -188,7 +188,8 @@ constexpr OptionSpec kOptions[] = {
      "file) instead of making a thumbnail of what can be decoded",
      set_thumbnail_flag<&ThumbnailOptions::strict>},
     {"skip-existing", 0, "skip_existing", false, kNone, nullptr, nullptr, kBatch,
-     "leave outputs that already exist untouched (resumable runs)",
+     "leave outputs that already exist untouched (resumable\n"
+     "runs)",
      set_batch_flag<&BatchOptions::skip_existing>},
     {"quiet", 'q', "quiet", false, kNone, nullptr, nullptr, kCommandLine,
      "print nothing per file (failures are still listed)", set_batch_flag<&BatchOptions::quiet>},
