@@ -56,6 +56,22 @@ SETS = {"tuned": PHOTOS, "second": SECOND_SET}
 TOOL_MALLOC = {"MALLOC_MMAP_THRESHOLD_": str(32 << 20), "MALLOC_TRIM_THRESHOLD_": str(1 << 30)}
 
 
+def unpack(cache, package):
+    """The folder a Debian package unpacks into, downloaded and unpacked once."""
+    tree = os.path.join(cache, "pkg", package)
+    if not os.path.isdir(tree):
+        debs = os.path.join(cache, "debs")
+        os.makedirs(debs, exist_ok=True)
+        if not any(f.startswith(package + "_") for f in os.listdir(debs)):
+            print(f"fetching {package} with apt-get download", file=sys.stderr)
+            subprocess.run(["apt-get", "download", "-q", package], cwd=debs, check=True)
+        deb = next(f for f in os.listdir(debs) if f.startswith(package + "_"))
+        os.makedirs(tree + ".part", exist_ok=True)
+        subprocess.run(["dpkg", "-x", os.path.join(debs, deb), tree + ".part"], check=True)
+        os.rename(tree + ".part", tree)
+    return tree
+
+
 def fetch(cache, photos=PHOTOS, folder="photos"):
     """Downloads and unpacks the packages once; returns the photo paths."""
     os.makedirs(os.path.join(cache, folder), exist_ok=True)
@@ -63,17 +79,7 @@ def fetch(cache, photos=PHOTOS, folder="photos"):
     for name, pkg, inner, _, _ in photos:
         dst = os.path.join(cache, folder, name + ".jpg")
         if not os.path.exists(dst):
-            tree = os.path.join(cache, "pkg", pkg)
-            if not os.path.isdir(tree):
-                debs = os.path.join(cache, "debs")
-                os.makedirs(debs, exist_ok=True)
-                if not any(f.startswith(pkg + "_") for f in os.listdir(debs)):
-                    print(f"fetching {pkg} with apt-get download", file=sys.stderr)
-                    subprocess.run(["apt-get", "download", "-q", pkg], cwd=debs, check=True)
-                deb = next(f for f in os.listdir(debs) if f.startswith(pkg + "_"))
-                os.makedirs(tree, exist_ok=True)
-                subprocess.run(["dpkg", "-x", os.path.join(debs, deb), tree], check=True)
-            shutil.copyfile(os.path.join(tree, inner), dst)
+            shutil.copyfile(os.path.join(unpack(cache, pkg), inner), dst)
         paths.append(dst)
     return paths
 

@@ -39,6 +39,8 @@ import tempfile
 import numpy as np
 from PIL import Image, ImageCms
 
+import benchlib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FOGRA39 = os.path.join(HERE, "..", "tests", "data", "colour", "fogra39l-argyll-lowres.icc")
 
@@ -85,18 +87,7 @@ BPC = ImageCms.FLAGS["BLACKPOINTCOMPENSATION"]
 
 def fetch(cache, package, inner):
     """The file `inner` of a Debian package, downloaded and unpacked once."""
-    tree = os.path.join(cache, "pkg", package)
-    if not os.path.isdir(tree):
-        debs = os.path.join(cache, "debs")
-        os.makedirs(debs, exist_ok=True)
-        if not any(f.startswith(package + "_") for f in os.listdir(debs)):
-            print(f"fetching {package} with apt-get download", file=sys.stderr)
-            subprocess.run(["apt-get", "download", "-q", package], cwd=debs, check=True)
-        deb = next(f for f in os.listdir(debs) if f.startswith(package + "_"))
-        os.makedirs(tree + ".part", exist_ok=True)
-        subprocess.run(["dpkg", "-x", os.path.join(debs, deb), tree + ".part"], check=True)
-        os.rename(tree + ".part", tree)
-    return os.path.join(tree, inner)
+    return os.path.join(benchlib.unpack(cache, package), inner)
 
 
 def profile_path(cache, name, bench):
