@@ -218,7 +218,7 @@ py::array resize_image(const py::object& image, int width, int height) {
   if (!size) raise(size.error());
   // The resize layer takes int steps; the whole image stays below 2 GiB.
   const int64_t step = int64_t{size->width} * 3;
-  if (step * size->height > INT_MAX)
+  if (step > INT_MAX || step * size->height > INT_MAX)
     throw py::value_error("width x height x 3 must stay below 2 GiB");
   Image out;
   out.width = size->width;

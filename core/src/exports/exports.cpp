@@ -133,14 +133,16 @@ Result<Image> read_source(const char* filename) {
 // the source is released as soon as it is read. Prints qresize's lines of a
 // failure.
 Result<PixelBuffer> resize_source(Image src, int dst_width, int dst_height) {
-  // Sizes are formed in 64 bits so that a wrapped int never reaches the allocator.
+  // Sizes are formed in 64 bits so that a wrapped int never reaches the
+  // allocator; the row is checked first, so the product of two ints' worth
+  // cannot overflow 64 bits either.
   const int64_t dst_step = int64_t{dst_width} * 3;
-  const int64_t dst_bytes = dst_step * dst_height;
-  if (dst_step > INT_MAX || dst_bytes > INT_MAX) {
+  if (dst_step > INT_MAX || dst_step * dst_height > INT_MAX) {
     puts("[qresize] destination image is too large!");
     return Error{Fault::kTooLarge, ""};
   }
   // At least one byte, so an empty image still gets a pointer and fails in the resampler.
+  const int64_t dst_bytes = dst_step * dst_height;
   PixelBuffer dst = PixelBuffer::allocate(std::max<size_t>(dst_bytes, 1), Storage::kPrivate);
   if (!dst) {
     puts("[qresize] destination alloc error!");

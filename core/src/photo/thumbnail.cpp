@@ -212,7 +212,9 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
   Result<Size> target = target_size(shown.width, shown.height, o);
   if (!target) return target.error();
   const Size stored = transposed ? Size{target->height, target->width} : *target;
-  if (int64_t{stored.width} * 3 * stored.height > INT_MAX)
+  // The row first: two ints' worth of pixels times 3 would pass 64 bits.
+  const int64_t step = int64_t{stored.width} * 3;
+  if (step > INT_MAX || step * stored.height > INT_MAX)
     return Error{Fault::kTooLarge, "the resized image would take 2 GiB or more"};
 
   std::vector<std::string> damage;
