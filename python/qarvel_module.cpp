@@ -369,10 +369,14 @@ const char* state_name(JobState s) {
   return s == JobState::kWritten ? "written" : s == JobState::kSkipped ? "skipped" : "failed";
 }
 
+py::list to_list(const std::vector<std::string>& lines) {
+  py::list out;
+  for (const std::string& line : lines) out.append(fs_str(line));
+  return out;
+}
+
 py::tuple from_result(const JobResult& r) {
-  py::list warnings;
-  for (const std::string& w : r.warnings) warnings.append(fs_str(w));
-  return py::make_tuple(state_name(r.state), fs_str(r.error), warnings, r.src_width,
+  return py::make_tuple(state_name(r.state), fs_str(r.error), to_list(r.warnings), r.src_width,
                         r.src_height, r.width, r.height);
 }
 
@@ -399,8 +403,7 @@ py::tuple thumbnail_path(const py::bytes& src, const py::bytes& dst, const Reque
     r = run_job(plan->jobs[0], request.get().thumbnail, false);
   }
   if (r.state == JobState::kFailed) raise({Fault::kArgument, r.error});
-  const py::tuple t = from_result(r);
-  return py::make_tuple(t[3], t[4], t[5], t[6], t[2]);
+  return py::make_tuple(r.src_width, r.src_height, r.width, r.height, to_list(r.warnings));
 }
 
 // (JPEG bytes, (source width, source height, width, height, warnings)) of a
@@ -415,10 +418,9 @@ py::tuple thumbnail_of_file(const py::bytes& src, const Request& request) {
     thumb = thumbnail_file(name.c_str(), nullptr, request.get().thumbnail);
   }
   if (!thumb) raise(thumb.error());
-  py::list warnings;
-  for (const std::string& w : thumb->warnings) warnings.append(fs_str(w));
-  return py::make_tuple(to_bytes(thumb->jpeg), py::make_tuple(thumb->src_width, thumb->src_height,
-                                                              thumb->width, thumb->height, warnings));
+  return py::make_tuple(to_bytes(thumb->jpeg),
+                        py::make_tuple(thumb->src_width, thumb->src_height, thumb->width,
+                                       thumb->height, to_list(thumb->warnings)));
 }
 
 // ([(input, output, error)], [folder]) for inputs written into out_dir.

@@ -152,6 +152,14 @@ Status finish(Image dst, JpegMetadata& meta, const ThumbnailOptions& o, int orie
   return {};
 }
 
+// The decoded pixels, a CMYK photo's converted to sRGB in `format` through
+// its profile (Little CMS; TurboJPEG cannot convert CMYK).
+Result<Image> without_cmyk(DecodedPhoto& decoded, JpegMetadata& meta, int format) {
+  if (decoded.image.format != TJPF_CMYK) return std::move(decoded.image);
+  return cmyk_to_rgb(decoded.image.view(), decoded.inverted_cmyk, meta.icc, format,
+                     Storage::kPrivate, meta.warnings);
+}
+
 // The source at the scale the rule picks (full size for `exact`, as qresize
 // decodes), in BGR or, for a grey photo, one channel: a CMYK or YCCK photo is
 // converted to sRGB through its profile. Warnings of damaged data fail it
@@ -169,9 +177,7 @@ Result<Image> decode_source(JpegReader& reader, Size stored, const ThumbnailOpti
   if (o.strict && !decoded->warnings.empty())
     return Error{Fault::kDecode, "damaged JPEG data: " + decoded->warnings.front()};
   damage = std::move(decoded->warnings);
-  if (decoded->image.format != TJPF_CMYK) return std::move(decoded->image);
-  return cmyk_to_rgb(decoded->image.view(), decoded->inverted_cmyk, meta.icc, TJPF_BGR,
-                     Storage::kPrivate, meta.warnings);
+  return without_cmyk(*decoded, meta, TJPF_BGR);
 }
 
 // `src` area-averaged (or interpolated, when it grows) to `size`, in a new
@@ -234,25 +240,23 @@ Result<Thumbnail> make_thumbnail(ByteView jpeg, const ThumbnailOptions& o, Blob*
 }  // namespace
 
 Result<Image> decode_photo(ByteView jpeg, int format, bool rotate) noexcept {
-  MetadataParts parts;
-  parts.orientation = rotate;
-  parts.icc = true;
-  JpegMetadata meta = read_metadata(jpeg, parts);
   Result<JpegReader> reader = JpegReader::open(jpeg);
   const bool cmyk = reader && (reader->info().colour == JpegColour::kCMYK ||
                                reader->info().colour == JpegColour::kYCCK);
+  MetadataParts parts;
+  parts.orientation = rotate;
+  parts.icc = cmyk;
+  JpegMetadata meta = read_metadata(jpeg, parts);
   Result<Image> image = Error{Fault::kDecode, ""};
   if (cmyk) {
-    // TurboJPEG cannot turn CMYK into RGB; libjpeg keeps it as stored and
-    // Little CMS converts it. Damaged data fails, as it does in TurboJPEG.
+    // libjpeg keeps CMYK as stored. Damaged data fails, as it does in TurboJPEG.
     DecodeSettings settings;
     settings.source_channels = true;
     Result<DecodedPhoto> decoded = reader->decode(settings);
     if (decoded && !decoded->warnings.empty())
       return Error{Fault::kDecode, "cannot decode the JPEG data: " + decoded->warnings.front()};
     if (!decoded) return decoded.error();
-    image = cmyk_to_rgb(decoded->image.view(), decoded->inverted_cmyk, meta.icc, format,
-                        Storage::kPrivate, meta.warnings);
+    image = without_cmyk(*decoded, meta, format);
   } else {
     image = decode(jpeg, format);
   }
